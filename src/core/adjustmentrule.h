@@ -1,0 +1,39 @@
+#ifndef ADJUSTMENTRULE_H
+#define ADJUSTMENTRULE_H
+
+#include "decimalnumber.h"
+
+#include <QString>
+
+#include <optional>
+
+// What to change: the attribute, the increment, and the optional strict bounds
+// that the current value must lie between.
+struct AdjustmentRule
+{
+    QString attributeName;
+    DecimalNumber increment;
+    bool useAbove = false;
+    double above = 0.0; // with useAbove, only values strictly greater are adjusted
+    bool useBelow = false;
+    double below = 0.0; // with useBelow, only values strictly less are adjusted
+
+    // The window's spin boxes hold five decimals.
+    static constexpr int spinBoxDecimals = 5;
+    static DecimalNumber incrementFromSpinBox(double value)
+    {
+        return DecimalNumber::fromDouble(value, spinBoxDecimals);
+    }
+
+    // Nothing to do for an empty name or a zero increment.
+    bool isEffective() const { return !attributeName.isEmpty() && !increment.isZero(); }
+
+    // Both enabled bounds hold for the value before the increment (false for NaN).
+    bool qualifies(double value) const;
+
+    // The new text for an attribute value, or nothing when the value does not
+    // convert to a number or does not qualify.
+    std::optional<QString> adjustedValue(const QString &text) const;
+};
+
+#endif // ADJUSTMENTRULE_H

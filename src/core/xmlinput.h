@@ -1,0 +1,43 @@
+#ifndef XMLINPUT_H
+#define XMLINPUT_H
+
+#include <QByteArray>
+#include <QString>
+
+class QDomDocument;
+
+// Documents nested deeper than this are refused before they reach the DOM, whose
+// parser slows down with depth and whose serialiser needs stack for every level.
+constexpr int maximumNestingDepth = 1000;
+
+struct XmlLoadResult
+{
+    enum Status { Loaded, CannotRead, NotWellFormed, TooDeep };
+    Status status = NotWellFormed;
+    QString errorMessage; // the system's or the parser's reason
+    int errorLine = 0;
+    int errorColumn = 0;
+
+    bool isLoaded() const { return status == Loaded; }
+};
+
+// Decodes a file's bytes exactly as the DOM's own parser would: byte order mark or
+// first bytes, then the encoding named in the XML declaration.
+QString decodeXmlBytes(const QByteArray &bytes);
+
+// Drops a leading byte order mark and turns CRLF and lone CR into LF, as XML requires
+// of a parser before it looks at the text.
+QString normalizeXmlText(QString text);
+
+// True when some element of the text lies deeper than the limit (the document
+// element is level 1). Linear in the text, no recursion.
+bool exceedsNestingDepth(const QString &text, int limit = maximumNestingDepth);
+
+// Parses the text into the document (without namespace processing), after the
+// normalisation and the depth guard. A refused document is left empty.
+XmlLoadResult loadXmlText(QDomDocument &document, const QString &text);
+
+// Reads, decodes and parses the file at the path.
+XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path);
+
+#endif // XMLINPUT_H

@@ -1,0 +1,229 @@
+#include "xmloutput.h"
+
+#include "domtraversal.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTextCodec>
+#include <QTextStream>
+
+#include <utility>
+#include <vector>
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+namespace {
+
+bool isUnicodeCodec(const QTextCodec *codec)
+{
+    switch (codec->mibEnum()) {
+    case 106:  // UTF-8
+    case 114:  // GB18030
+    case 1013: // UTF-16BE
+    case 1014: // UTF-16LE
+    case 1015: // UTF-16
+    case 1017: // UTF-32
+    case 1018: // UTF-32BE
+    case 1019: // UTF-32LE
+        return true;
+    default:
+        return false;
+    }
+}
+
+// XML requires a byte order mark on UTF-16; the toolkit's text stream omits it.
+bool needsByteOrderMark(const QTextCodec *codec)
+{
+    return codec->mibEnum() == 1015 || codec->mibEnum() == 1017;
+}
+
+QString domSerialization(const QDomDocument &document, int indent)
+{
+    QString text;
+    QTextStream stream(&text);
+    document.save(stream, indent, QDomNode::EncodingFromDocument);
+    stream.flush();
+    return text;
+}
+
+// Characters beyond the BMP that the codec cannot hold, written with the code point
+// after `marker` and closed by ';'.
+QString markUnencodable(const QString &value, QTextCodec *codec, const QString &marker)
+{
+    QString marked;
+    for (int i = 0; i < value.size(); ++i) {
+        if (value[i].isHighSurrogate() && i + 1 < value.size() && value[i + 1].isLowSurrogate() &&
+            !codec->canEncode(QStringView(value).mid(i, 2))) {
+            if (marked.isNull())
+                marked = value.left(i);
+            const uint codePoint = QChar::surrogateToUcs4(value[i], value[i + 1]);
+            marked += marker + QString::number(codePoint, 16) + QLatin1Char(';');
+            ++i;
+        } else if (!marked.isNull()) {
+            marked += value[i];
+        }
+    }
+    return marked; // null when nothing was marked
+}
+
+// The DOM writes a character it cannot encode as a reference to its low 16 bits,
+// which silently changes characters beyond the BMP. Such characters in text and
+// attribute values are swapped for a unique marker for the serialisation, the
+// marker is turned into a correct reference afterwards, and the document restored.
+QString serializeWithAstralReferences(const QDomDocument &document, int indent,
+                                      QTextCodec *codec, const QString &plain)
+{
+    // 'A' occurs once in the marker, so a marker can only be found where one was put.
+    QString marker;
+    for (int n = 0; marker.isEmpty() || plain.contains(marker); ++n)
+        marker = QStringLiteral("AstralRef%1Z").arg(n);
+
+    std::vector<std::pair<QDomNode, QString>> originals;
+    const QDomNode root = document;
+    for (QDomNode node = root; !node.isNull(); node = nextInDocumentOrder(node, root)) {
+        if (node.nodeType() == QDomNode::TextNode) {
+            QDomText text = node.toText();
+            const QString marked = markUnencodable(text.data(), codec, marker);
+            if (!marked.isNull()) {
+                originals.emplace_back(text, text.data());
+                text.setData(marked);
+            }
+        } else if (node.isElement()) {
+            const QDomNamedNodeMap attributes = node.attributes();
+            for (int i = 0; i < attributes.count(); ++i) {
+                QDomAttr attribute = attributes.item(i).toAttr();
+                const QString marked = markUnencodable(attribute.value(), codec, marker);
+                if (!marked.isNull()) {
+                    originals.emplace_back(attribute, attribute.value());
+                    attribute.setValue(marked);
+                }
+            }
+        }
+    }
+    if (originals.empty())
+        return plain;
+
+    QString text = domSerialization(document, indent);
+    for (auto &[node, value] : originals) {
+        if (node.isAttr())
+            node.toAttr().setValue(value);
+        else
+            node.toText().setData(value);
+    }
+    return text.replace(marker, QStringLiteral("&#x"));
+}
+
+} // namespace
+
+QTextCodec *declaredCodec(const QDomDocument &document)
+{
+    const QDomNode first = document.firstChild();
+    if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")) {
+        static const QRegularExpression encoding(
+            QStringLiteral("encoding\\s*=\\s*((\"([^\"]*)\")|('([^']*)'))"));
+        const QRegularExpressionMatch match =
+            encoding.match(first.toProcessingInstruction().data());
+        QString name = match.captured(3);
+        if (name.isEmpty())
+            name = match.captured(5);
+        if (!name.isEmpty()) {
+            if (QTextCodec *codec = QTextCodec::codecForName(name.toLatin1()))
+                return codec;
+        }
+    }
+    return QTextCodec::codecForName("UTF-8");
+}
+
+QString serializeXml(const QDomDocument &document, int indent)
+{
+    const QString plain = domSerialization(document, indent);
+    QTextCodec *codec = declaredCodec(document);
+    if (isUnicodeCodec(codec))
+        return plain;
+    return serializeWithAstralReferences(document, indent, codec, plain);
+}
+
+QByteArray encodeXmlFile(const QDomDocument &document)
+{
+    QString text = serializeXml(document, 0);
+#ifdef Q_OS_WIN
+    text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+#endif
+    QTextCodec *codec = declaredCodec(document);
+    QTextCodec::ConverterState state(needsByteOrderMark(codec) ? QTextCodec::DefaultConversion
+                                                               : QTextCodec::IgnoreHeader);
+    return codec->fromUnicode(text.constData(), text.size(), &state);
+}
+
+FileReplaceResult replaceFileContents(const QString &path, const QByteArray &contents)
+{
+    FileReplaceResult result;
+    const QFileInfo pathInfo(path);
+    if (!pathInfo.exists() || pathInfo.isDir()) {
+        result.status = FileReplaceResult::CannotReplace;
+        result.errorMessage = pathInfo.isDir() ? QStringLiteral("is a directory")
+                                               : QStringLiteral("no such file");
+        return result;
+    }
+    // Write through a symbolic link to the file it names, so the link stays a link.
+    const QString target = pathInfo.canonicalFilePath();
+    const QFileInfo targetInfo(target);
+    const QFileDevice::Permissions permissions = targetInfo.permissions();
+    // Root may write anything; a file whose owner took away write permission is
+    // still meant to stay as it is.
+    if (!targetInfo.isWritable() || !(permissions & QFileDevice::WriteOwner)) {
+        result.status = FileReplaceResult::NotWritable;
+        result.errorMessage = QStringLiteral("permission denied: the file is not writable");
+        return result;
+    }
+
+    QSaveFile file(target);
+    if (!file.open(QIODevice::WriteOnly)) {
+        result.errorMessage = file.errorString();
+        return result;
+    }
+    // QSaveFile copies permissions as seen by this user (root sees every file as
+    // writable); the file's own mode bits are what it must keep.
+    const QFileDevice::Permissions modeBits =
+        permissions & (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                       QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+                       QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther);
+    if (!file.setPermissions(modeBits)) {
+        result.errorMessage = file.errorString();
+        file.cancelWriting();
+        return result;
+    }
+#ifdef Q_OS_UNIX
+    // Keep owner and group where this user may (root, or a member of the group).
+    if (fchown(file.handle(), targetInfo.ownerId(), targetInfo.groupId()) != 0)
+        (void)!fchown(file.handle(), uid_t(-1), targetInfo.groupId());
+#endif
+    if (file.write(contents) != contents.size()) {
+        result.errorMessage = file.errorString();
+        file.cancelWriting();
+        return result;
+    }
+    // The file may have gone while it was being read and adjusted; do not create it anew.
+    if (!QFileInfo::exists(target)) {
+        result.status = FileReplaceResult::CannotReplace;
+        result.errorMessage = QStringLiteral("the file was removed meanwhile");
+        file.cancelWriting();
+        return result;
+    }
+    if (!file.commit()) {
+        result.errorMessage = file.errorString();
+        return result;
+    }
+    result.status = FileReplaceResult::Replaced;
+    return result;
+}
+
+FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document)
+{
+    return replaceFileContents(path, encodeXmlFile(document));
+}
