@@ -22,9 +22,9 @@ MainWindow::~MainWindow()
 
 void MainWindow::on_pick_clicked()
 {
-    const QString path = QFileDialog::getOpenFileName(
-        this, QStringLiteral("Выбрать файл"), QDir::currentPath(), QStringLiteral("*.xml"),
-        nullptr, QFileDialog::DontResolveSymlinks);
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Выбрать файл"),
+                                                      QDir::currentPath(), QStringLiteral("*.xml"),
+                                                      nullptr, QFileDialog::DontResolveSymlinks);
     if (!path.isEmpty())
         ui->filePath->setText(path);
 }

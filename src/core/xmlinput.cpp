@@ -6,6 +6,9 @@
 #include <QHash>
 #include <QXmlInputSource>
 
+#include <algorithm>
+#include <vector>
+
 QString decodeXmlBytes(const QByteArray &bytes)
 {
     // The input source is the parser's own decoder; using it keeps the reading of
@@ -45,15 +48,46 @@ QString normalizeXmlText(QString text)
 
 namespace {
 
-class DepthScanner
+int digitValue(QChar c, int base)
+{
+    const ushort u = c.unicode();
+    if (u >= '0' && u <= '9')
+        return u - '0';
+    if (base == 16 && u >= 'a' && u <= 'f')
+        return u - 'a' + 10;
+    if (base == 16 && u >= 'A' && u <= 'F')
+        return u - 'A' + 10;
+    return -1;
+}
+
+// A character reference beyond the Basic Multilingual Plane, in content or in an
+// attribute value. The DOM's parser keeps only the low 16 bits of such references
+// (&#x1F600; would become U+F600), so they are spelled out before it sees them.
+struct AstralReference
+{
+    int position;
+    int length;
+    uint codePoint;
+};
+
+// One linear pass over the markup, without recursion: finds the nesting depth and
+// the character references the parser would get wrong. Comments, CDATA sections,
+// processing instructions and the document type declaration are skipped whole.
+class MarkupScanner
 {
 public:
-    DepthScanner(const QString &text) : m_pos(text.constData()), m_end(m_pos + text.size()) {}
+    explicit MarkupScanner(const QString &text)
+        : m_begin(text.constData()), m_pos(m_begin), m_end(m_begin + text.size())
+    {}
 
-    bool exceeds(int limit)
+    bool tooDeep = false;
+    bool invalidReference = false; // a reference to a code point beyond Unicode
+    std::vector<AstralReference> references;
+
+    void scan(int depthLimit)
     {
         int depth = 0;
-        while (skipTo(QLatin1Char('<'))) {
+        while (skipContent()) {
             ++m_pos;
             if (startsWith("!--")) {
                 skipPast("-->");
@@ -66,13 +100,17 @@ public:
             } else if (startsWith("/")) {
                 --depth;
                 skipPast(">");
-            } else if (!skipStartTag()) {
-                ++depth;
-                if (depth > limit)
-                    return true;
+            } else {
+                // An empty-element tag is a level of its own, but closes at once.
+                const bool empty = skipStartTag();
+                if (depth + 1 > depthLimit) {
+                    tooDeep = true;
+                    return;
+                }
+                if (!empty)
+                    ++depth;
             }
         }
-        return false;
     }
 
 private:
@@ -86,10 +124,43 @@ private:
         return true;
     }
 
-    bool skipTo(QChar c)
+    // Reads a reference at '&', leaving the position after it.
+    void readReference()
     {
-        while (m_pos != m_end && *m_pos != c)
+        const QChar *start = m_pos++;
+        if (m_pos == m_end || *m_pos != QLatin1Char('#'))
+            return;
+        ++m_pos;
+        int base = 10;
+        if (m_pos != m_end && *m_pos == QLatin1Char('x')) {
+            base = 16;
             ++m_pos;
+        }
+        quint64 codePoint = 0;
+        for (; m_pos != m_end; ++m_pos) {
+            const int digit = digitValue(*m_pos, base);
+            if (digit < 0)
+                break;
+            codePoint = std::min<quint64>(codePoint * base + digit, 0x7fffffff);
+        }
+        if (m_pos == m_end || *m_pos != QLatin1Char(';') || codePoint <= 0xffff)
+            return;
+        ++m_pos;
+        if (codePoint > 0x10ffff)
+            invalidReference = true;
+        else
+            references.push_back({int(start - m_begin), int(m_pos - start), uint(codePoint)});
+    }
+
+    // Content up to the next '<'; false at the end of the text.
+    bool skipContent()
+    {
+        while (m_pos != m_end && *m_pos != QLatin1Char('<')) {
+            if (*m_pos == QLatin1Char('&'))
+                readReference();
+            else
+                ++m_pos;
+        }
         return m_pos != m_end;
     }
 
@@ -101,10 +172,15 @@ private:
             m_pos += int(qstrlen(terminator));
     }
 
-    void skipQuoted()
+    void skipQuoted(bool withReferences)
     {
         const QChar quote = *m_pos++;
-        skipTo(quote);
+        while (m_pos != m_end && *m_pos != quote) {
+            if (withReferences && *m_pos == QLatin1Char('&'))
+                readReference();
+            else
+                ++m_pos;
+        }
         if (m_pos != m_end)
             ++m_pos;
     }
@@ -116,7 +192,7 @@ private:
         while (m_pos != m_end) {
             const QChar c = *m_pos;
             if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
-                skipQuoted();
+                skipQuoted(true);
                 previous = c;
                 continue;
             }
@@ -136,7 +212,7 @@ private:
         while (m_pos != m_end) {
             const QChar c = *m_pos;
             if (c == QLatin1Char('"') || c == QLatin1Char('\'')) {
-                skipQuoted();
+                skipQuoted(false);
             } else if (brackets > 0 && startsWith("<!--")) {
                 skipPast("-->");
             } else if (brackets > 0 && startsWith("<?")) {
@@ -153,15 +229,33 @@ private:
         }
     }
 
+    const QChar *const m_begin;
     const QChar *m_pos;
     const QChar *const m_end;
 };
+
+QString spellOutReferences(const QString &text, const std::vector<AstralReference> &references)
+{
+    QString result;
+    result.reserve(text.size());
+    int copied = 0;
+    for (const AstralReference &reference : references) {
+        result.append(text.constData() + copied, reference.position - copied);
+        result.append(QChar::highSurrogate(reference.codePoint));
+        result.append(QChar::lowSurrogate(reference.codePoint));
+        copied = reference.position + reference.length;
+    }
+    result.append(text.constData() + copied, text.size() - copied);
+    return result;
+}
 
 } // namespace
 
 bool exceedsNestingDepth(const QString &text, int limit)
 {
-    return DepthScanner(text).exceeds(limit);
+    MarkupScanner scanner(text);
+    scanner.scan(limit);
+    return scanner.tooDeep;
 }
 
 XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
@@ -171,13 +265,21 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
     qSetGlobalQHashSeed(0);
 
     XmlLoadResult result;
-    const QString prepared = normalizeXmlText(text);
-    if (exceedsNestingDepth(prepared)) {
+    QString prepared = normalizeXmlText(text);
+    MarkupScanner scanner(prepared);
+    scanner.scan(maximumNestingDepth);
+    if (scanner.tooDeep) {
         result.status = XmlLoadResult::TooDeep;
         result.errorMessage =
             QStringLiteral("elements are nested deeper than %1 levels").arg(maximumNestingDepth);
         return result;
     }
+    if (scanner.invalidReference) {
+        result.errorMessage = QStringLiteral("character reference beyond Unicode");
+        return result;
+    }
+    if (!scanner.references.empty())
+        prepared = spellOutReferences(prepared, scanner.references);
     if (!document.setContent(prepared, false, &result.errorMessage, &result.errorLine,
                              &result.errorColumn)) {
         result.status = XmlLoadResult::NotWellFormed;
@@ -193,8 +295,8 @@ XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path)
     if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
         XmlLoadResult result;
         result.status = XmlLoadResult::CannotRead;
-        result.errorMessage = QFileInfo(path).isDir() ? QStringLiteral("is a directory")
-                                                      : file.errorString();
+        result.errorMessage =
+            QFileInfo(path).isDir() ? QStringLiteral("is a directory") : file.errorString();
         return result;
     }
     const QByteArray bytes = file.readAll();

@@ -12,7 +12,13 @@ constexpr int maximumNestingDepth = 1000;
 
 struct XmlLoadResult
 {
-    enum Status { Loaded, CannotRead, NotWellFormed, TooDeep };
+    enum Status
+    {
+        Loaded,
+        CannotRead,
+        NotWellFormed,
+        TooDeep
+    };
     Status status = NotWellFormed;
     QString errorMessage; // the system's or the parser's reason
     int errorLine = 0;

@@ -75,8 +75,8 @@ QString markUnencodable(const QString &value, QTextCodec *codec, const QString &
 // which silently changes characters beyond the BMP. Such characters in text and
 // attribute values are swapped for a unique marker for the serialisation, the
 // marker is turned into a correct reference afterwards, and the document restored.
-QString serializeWithAstralReferences(const QDomDocument &document, int indent,
-                                      QTextCodec *codec, const QString &plain)
+QString serializeWithAstralReferences(const QDomDocument &document, int indent, QTextCodec *codec,
+                                      const QString &plain)
 {
     // 'A' occurs once in the marker, so a marker can only be found where one was put.
     QString marker;
@@ -166,8 +166,8 @@ FileReplaceResult replaceFileContents(const QString &path, const QByteArray &con
     const QFileInfo pathInfo(path);
     if (!pathInfo.exists() || pathInfo.isDir()) {
         result.status = FileReplaceResult::CannotReplace;
-        result.errorMessage = pathInfo.isDir() ? QStringLiteral("is a directory")
-                                               : QStringLiteral("no such file");
+        result.errorMessage =
+            pathInfo.isDir() ? QStringLiteral("is a directory") : QStringLiteral("no such file");
         return result;
     }
     // Write through a symbolic link to the file it names, so the link stays a link.

@@ -22,7 +22,13 @@ QByteArray encodeXmlFile(const QDomDocument &document);
 
 struct FileReplaceResult
 {
-    enum Status { Replaced, CannotReplace, NotWritable, Failed };
+    enum Status
+    {
+        Replaced,
+        CannotReplace,
+        NotWritable,
+        Failed
+    };
     Status status = Failed;
     QString errorMessage;
 

@@ -1,0 +1,215 @@
+#include "xmlcompare.h"
+#include "xmlinput.h"
+
+#include <QDomDocument>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+namespace {
+
+QString nested(int levels, const QString &inner = QString())
+{
+    return QString("<e>").repeated(levels) + inner + QString("</e>").repeated(levels);
+}
+
+} // namespace
+
+class tst_XmlInput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void lineEnds_data();
+    void lineEnds();
+    void nestingDepth_data();
+    void nestingDepth();
+    void depthLimit_data();
+    void depthLimit();
+    void millionLevelsRefused();
+    void characterReferences_data();
+    void characterReferences();
+    void fileEncodings_data();
+    void fileEncodings();
+    void unreadableFile_data();
+    void unreadableFile();
+};
+
+void tst_XmlInput::lineEnds_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("normalized");
+
+    QTest::newRow("CRLF") << "a\r\nb\r\n"
+                          << "a\nb\n";
+    QTest::newRow("lone CR") << "a\rb\r"
+                             << "a\nb\n";
+    QTest::newRow("CR CR LF") << "a\r\r\nb"
+                              << "a\n\nb";
+    QTest::newRow("LF untouched") << "a\nb"
+                                  << "a\nb";
+    QTest::newRow("reference is data") << "a&#xd;\r\n"
+                                       << "a&#xd;\n";
+    QTest::newRow("byte order mark dropped") << QString("\ufeff<r/>") << "<r/>";
+}
+
+void tst_XmlInput::lineEnds()
+{
+    QFETCH(QString, text);
+    QTEST(normalizeXmlText(text), "normalized");
+}
+
+void tst_XmlInput::nestingDepth_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("exceeds"); // limit 3
+
+    QTest::newRow("three levels") << nested(3) << false;
+    QTest::newRow("four levels") << nested(4) << true;
+    QTest::newRow("siblings do not add up") << "<r><a><b/></a><a><b></b></a><a/></r>" << false;
+    QTest::newRow("empty-element tags") << "<r><a><b/><b /><b x='1'/></a></r>" << false;
+    QTest::newRow("empty element is a level") << "<r><a><b><c/></b></a></r>" << true;
+    QTest::newRow("'>' and '/' in values") << R"(<r><a x="/>" y='>/'><b/></a></r>)" << false;
+    QTest::newRow("markup in comment") << "<r><a><!-- <b><c><d> --></a></r>" << false;
+    QTest::newRow("markup in CDATA") << "<r><a><![CDATA[<b><c><d>]]></a></r>" << false;
+    QTest::newRow("markup in instruction") << "<r><a><?p <b><c><d>?></a></r>" << false;
+    QTest::newRow("internal subset")
+        << R"(<!DOCTYPE r [<!ENTITY e "<b><c><d>"><!-- ]> --><?p ]>?>]><r><a/></r>)" << false;
+    QTest::newRow("deep after internal subset")
+        << R"(<!DOCTYPE r [<!ENTITY e "]>">]>)" + nested(4) << true;
+    QTest::newRow("unterminated tag") << "<r><a><b" << false;
+}
+
+void tst_XmlInput::nestingDepth()
+{
+    QFETCH(QString, text);
+    QTEST(exceedsNestingDepth(text, 3), "exceeds");
+}
+
+void tst_XmlInput::depthLimit_data()
+{
+    QTest::addColumn<int>("levels");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("at the limit") << maximumNestingDepth << int(XmlLoadResult::Loaded);
+    QTest::newRow("above the limit") << maximumNestingDepth + 1 << int(XmlLoadResult::TooDeep);
+}
+
+void tst_XmlInput::depthLimit()
+{
+    QFETCH(int, levels);
+    QDomDocument document;
+    const XmlLoadResult result =
+        loadXmlText(document, nested(levels, "<x a='1'/>").mid(3).chopped(4));
+    QTEST(int(result.status), "status");
+    QCOMPARE(document.documentElement().isNull(), result.status != XmlLoadResult::Loaded);
+}
+
+void tst_XmlInput::millionLevelsRefused()
+{
+    QDomDocument document;
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(loadXmlText(document, nested(1000000)).status, XmlLoadResult::TooDeep);
+    qInfo("refused in %lld ms", timer.elapsed());
+    QVERIFY(document.isNull() || document.documentElement().isNull());
+}
+
+void tst_XmlInput::characterReferences_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("equivalent"); // null: refused
+
+    QTest::newRow("beyond the BMP in content") << "<r>a&#x1F600;b</r>"
+                                               << "<r>a\U0001F600b</r>";
+    QTest::newRow("decimal") << "<r>&#128512;&#65536;</r>"
+                             << "<r>\U0001F600\U00010000</r>";
+    QTest::newRow("in attribute values") << "<r a='&#x10FFFF;' b=\"&#x1d11e;\"/>"
+                                         << "<r a='\U0010FFFF' b='\U0001D11E'/>";
+    QTest::newRow("BMP left to the parser") << "<r a='&#x4e2d;'>&#xFFFD;</r>"
+                                            << "<r a='\u4e2d'>\ufffd</r>";
+    QTest::newRow("comment is literal") << "<r><!--&#x1F600;--></r>"
+                                        << "<r><!--&#x1F600;--></r>";
+    QTest::newRow("CDATA is literal") << "<r><![CDATA[&#x1F600;]]></r>"
+                                      << "<r><![CDATA[&#x1F600;]]></r>";
+    QTest::newRow("beyond Unicode") << "<r>&#x110000;</r>" << QString();
+}
+
+void tst_XmlInput::characterReferences()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, equivalent);
+    QDomDocument document;
+    const XmlLoadResult result = loadXmlText(document, text);
+    QCOMPARE(result.isLoaded(), !equivalent.isNull());
+    if (result.isLoaded())
+        QCOMPARE(canonicalXml(document), canonicalXml(equivalent));
+}
+
+void tst_XmlInput::fileEncodings_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("text"); // of the element `r`
+
+    const QString utf16Doc(
+        "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<r>\u00e9\u4e2d\r\n</r>");
+    QTest::newRow("UTF-16 with byte order mark")
+        << QTextCodec::codecForName("UTF-16")->fromUnicode(utf16Doc) << QString("\u00e9\u4e2d\n");
+    QTest::newRow("UTF-16BE with byte order mark")
+        << QByteArray("\xfe\xff") + QTextCodec::codecForName("UTF-16BE")->fromUnicode(utf16Doc)
+        << QString("\u00e9\u4e2d\n");
+    QTest::newRow("UTF-8 with byte order mark")
+        << QByteArray("\xef\xbb\xbf<r>\xc3\xa9</r>") << QString("\u00e9");
+    QTest::newRow("ISO-8859-1 declared, CRLF")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n<r>\xe9\r\n\xff</r>")
+        << QString("\u00e9\n\u00ff");
+    QTest::newRow("windows-1251 declared")
+        << QByteArray("<?xml version='1.0' encoding='windows-1251'?><r>\xc0\xc1</r>")
+        << QString("\u0410\u0411");
+    QTest::newRow("no declaration is UTF-8") << QByteArray("<r>\xd0\x90</r>") << QString("\u0410");
+    QTest::newRow("CR as reference stays") << QByteArray("<r>a&#xd;\r\nb</r>") << QString("a\r\nb");
+}
+
+void tst_XmlInput::fileEncodings()
+{
+    QFETCH(QByteArray, bytes);
+    QTemporaryDir dir;
+    QFile file(dir.filePath("doc.xml"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+
+    QDomDocument document;
+    const XmlLoadResult result = loadXmlFile(document, file.fileName());
+    QVERIFY2(result.isLoaded(), qPrintable(result.errorMessage));
+    QTEST(document.documentElement().text(), "text");
+}
+
+void tst_XmlInput::unreadableFile_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("status");
+
+    QTest::newRow("missing") << "missing.xml" << int(XmlLoadResult::CannotRead);
+    QTest::newRow("directory") << "." << int(XmlLoadResult::CannotRead);
+    QTest::newRow("empty path") << "" << int(XmlLoadResult::CannotRead);
+    QTest::newRow("not XML") << "binary.xml" << int(XmlLoadResult::NotWellFormed);
+}
+
+void tst_XmlInput::unreadableFile()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    QFile binary(dir.filePath("binary.xml"));
+    QVERIFY(binary.open(QIODevice::WriteOnly));
+    binary.write(QByteArray("\x00\x01\xff<\x00", 5));
+    binary.close();
+
+    QDomDocument document;
+    const QString path = name.isEmpty() ? name : dir.filePath(name);
+    QTEST(int(loadXmlFile(document, path).status), "status");
+    QVERIFY(!QFileInfo::exists(dir.filePath("missing.xml")));
+}
+
+QTEST_GUILESS_MAIN(tst_XmlInput)
+#include "tst_xmlinput.moc"

@@ -1,0 +1,222 @@
+#include "xmlinput.h"
+#include "xmloutput.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                               QDir::NoDotAndDotDot);
+}
+
+bool runningAsRoot()
+{
+#ifdef Q_OS_UNIX
+    return geteuid() == 0;
+#else
+    return false;
+#endif
+}
+
+} // namespace
+
+class tst_XmlOutput : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void fileBytes_data();
+    void fileBytes();
+    void astralCharactersInText();
+    void replaceKeepsModeAndLink();
+    void notWritableLeftAlone_data();
+    void notWritableLeftAlone();
+    void nothingToReplace_data();
+    void nothingToReplace();
+    void folderNotWritable();
+    void writeFailsPartWay();
+};
+
+void tst_XmlOutput::fileBytes_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("output");
+
+    QTest::newRow("ISO-8859-1 kept")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n<r a=\"\xe9\">\xe9</r>")
+        << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n<r a=\"\xe9\">\xe9</r>\n");
+    QTest::newRow("no declaration is UTF-8")
+        << QByteArray("<r a=\"\xc3\xa9\"/>") << QByteArray("<r a=\"\xc3\xa9\"/>\n");
+    QTest::newRow("CRLF read as LF")
+        << QByteArray("<r>\r\na\r\nb\rc\r\n</r>\r\n") << QByteArray("<r>\na\nb\nc\n</r>\n");
+    QTest::newRow("CR reference is data")
+        << QByteArray("<r>a&#xd;</r>") << QByteArray("<r>a&#xd;</r>\n");
+    QTest::newRow("beyond the BMP in ISO-8859-1")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>"
+                      "<r a=\"&#x1F600;\">&#x1F600;&#x4E2D;<!--\xe9--></r>")
+        << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n"
+                      "<r a=\"&#x1f600;\">&#x1f600;&#x4e2d;<!--\xe9-->\n</r>\n");
+    const QString utf16("<?xml version='1.0' encoding='UTF-16'?>\n<r a=\"\u4e2d\U0001F600\"/>\n");
+    QTest::newRow("UTF-16 keeps its byte order mark")
+        << QTextCodec::codecForName("UTF-16BE")->fromUnicode(utf16).prepend("\xfe\xff")
+        << QTextCodec::codecForName("UTF-16")->fromUnicode(utf16);
+}
+
+void tst_XmlOutput::fileBytes()
+{
+    QFETCH(QByteArray, input);
+    QDomDocument document;
+    QVERIFY(loadXmlText(document, decodeXmlBytes(input)).isLoaded());
+    QByteArray bytes = encodeXmlFile(document);
+#ifdef Q_OS_WIN
+    bytes.replace("\r\n", "\n");
+#endif
+    QTEST(bytes, "output");
+}
+
+void tst_XmlOutput::astralCharactersInText()
+{
+    QDomDocument document;
+    QVERIFY(loadXmlText(document, QString("<?xml version='1.0' encoding='ISO-8859-1'?>"
+                                          "<r a='\U0001F600'>\U0001F600<!--\U0001F600--></r>"))
+                .isLoaded());
+    QCOMPARE(serializeXml(document, 1),
+             QString("<?xml version='1.0' encoding='ISO-8859-1'?>\n"
+                     "<r a=\"&#x1f600;\">&#x1f600;<!--\U0001F600-->\n</r>\n"));
+    // The document itself is left as it was.
+    QCOMPARE(document.documentElement().attribute("a"), QString("\U0001F600"));
+}
+
+void tst_XmlOutput::replaceKeepsModeAndLink()
+{
+    QTemporaryDir dir;
+    const QString target = dir.filePath("target.xml");
+    const QString link = dir.filePath("link.xml");
+    QVERIFY(writeBytes(target, "old"));
+    QVERIFY(QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    if (!QFile::link(target, link))
+        QSKIP("no symbolic links here");
+
+    QVERIFY(replaceFileContents(link, "new").isReplaced());
+    QVERIFY(QFileInfo(link).isSymLink());
+    QCOMPARE(readBytes(target), QByteArray("new"));
+    QCOMPARE(QFileInfo(target).permissions() & 0x7077,
+             QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup);
+    QCOMPARE(entries(dir.path()), QStringList({"link.xml", "target.xml"}));
+}
+
+void tst_XmlOutput::notWritableLeftAlone_data()
+{
+    QTest::addColumn<int>("permissions");
+
+    QTest::newRow("read-only") << int(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    QTest::newRow("owner may not write, group may")
+        << int(QFile::ReadOwner | QFile::ReadGroup | QFile::WriteGroup);
+}
+
+void tst_XmlOutput::notWritableLeftAlone()
+{
+    QFETCH(int, permissions);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("doc.xml");
+    QVERIFY(writeBytes(path, "old"));
+    QVERIFY(QFile::setPermissions(path, QFile::Permissions(permissions)));
+
+    QCOMPARE(replaceFileContents(path, "new").status, FileReplaceResult::NotWritable);
+    QCOMPARE(readBytes(path), QByteArray("old"));
+    QCOMPARE(QFileInfo(path).permissions() & 0x7077, QFile::Permissions(permissions));
+    QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+}
+
+void tst_XmlOutput::nothingToReplace_data()
+{
+    QTest::addColumn<QString>("name");
+
+    QTest::newRow("missing") << "missing.xml";
+    QTest::newRow("directory") << "sub";
+    QTest::newRow("dangling link") << "dangling.xml";
+}
+
+void tst_XmlOutput::nothingToReplace()
+{
+    QFETCH(QString, name);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("sub"));
+    QFile::link(dir.filePath("gone.xml"), dir.filePath("dangling.xml"));
+    const QStringList before = entries(dir.path());
+
+    QCOMPARE(replaceFileContents(dir.filePath(name), "new").status,
+             FileReplaceResult::CannotReplace);
+    QCOMPARE(entries(dir.path()), before);
+    QVERIFY(entries(dir.filePath("sub")).isEmpty());
+}
+
+void tst_XmlOutput::folderNotWritable()
+{
+    if (runningAsRoot())
+        QSKIP("root writes into any folder");
+    QTemporaryDir dir;
+    const QString path = dir.filePath("doc.xml");
+    QVERIFY(writeBytes(path, "old"));
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+
+    const FileReplaceResult result = replaceFileContents(path, "new");
+    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QCOMPARE(result.status, FileReplaceResult::Failed);
+    QCOMPARE(readBytes(path), QByteArray("old"));
+    QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+}
+
+void tst_XmlOutput::writeFailsPartWay()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QString path = dir.filePath("doc.xml");
+    const QByteArray old(4000, 'o');
+    QVERIFY(writeBytes(path, old));
+
+    // A file-size limit makes the write fail after 64 KiB, as a full disk would.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit saved{};
+    QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 64 * 1024;
+    QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    const FileReplaceResult result = replaceFileContents(path, QByteArray(1024 * 1024, 'n'));
+    setrlimit(RLIMIT_FSIZE, &saved);
+
+    QCOMPARE(result.status, FileReplaceResult::Failed);
+    QVERIFY(!result.errorMessage.isEmpty());
+    QCOMPARE(readBytes(path), old);
+    QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+#else
+    QSKIP("needs a file-size limit");
+#endif
+}
+
+QTEST_GUILESS_MAIN(tst_XmlOutput)
+#include "tst_xmloutput.moc"
