@@ -1,0 +1,426 @@
+#include "mainwindow.h"
+#include "xmlcompare.h"
+
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QToolBar>
+#include <QtTest>
+
+#include <functional>
+
+namespace {
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+bool writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QString nested(int levels)
+{
+    return QString("<e x='1'>").repeated(levels) + QString("</e>").repeated(levels);
+}
+
+// Runs `handle` on the modal dialog as soon as it is open.
+void whenModalDialogOpens(std::function<void(QFileDialog *)> handle)
+{
+    QTimer::singleShot(20, [handle] {
+        if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget()))
+            handle(dialog);
+        else
+            whenModalDialogOpens(handle);
+    });
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void formCells_data();
+    void formCells();
+    void formAsBuilt();
+    void guard_data();
+    void guard();
+    void textMode_data();
+    void textMode();
+    void textModeRepeatsAndClearingSwitchesToFile();
+    void fileMode_data();
+    void fileMode();
+    void fileModeTwiceAddsTwice();
+    void fileLeftAlone_data();
+    void fileLeftAlone();
+    void pickFile_data();
+    void pickFile();
+
+private:
+    template <typename T> T *widget(const char *name)
+    {
+        T *found = m_window->findChild<T *>(QLatin1String(name));
+        if (!found)
+            qFatal("no widget %s", name);
+        return found;
+    }
+    void fillForm(const QString &attribute, double increment, bool useOver = false, double over = 0,
+                  bool useLess = false, double less = 0);
+    void change() { QTest::mouseClick(widget<QPushButton>("goChange"), Qt::LeftButton); }
+    QString browserText() { return widget<QTextBrowser>("textBrowser")->toPlainText(); }
+
+    MainWindow *m_window = nullptr;
+    QTemporaryDir *m_dir = nullptr;
+};
+
+void tst_MainWindow::init()
+{
+    m_dir = new QTemporaryDir;
+    m_window = new MainWindow;
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void tst_MainWindow::cleanup()
+{
+    delete m_window;
+    delete m_dir;
+}
+
+void tst_MainWindow::fillForm(const QString &attribute, double increment, bool useOver, double over,
+                              bool useLess, double less)
+{
+    widget<QLineEdit>("parameter")->setText(attribute);
+    widget<QDoubleSpinBox>("value")->setValue(increment);
+    widget<QCheckBox>("useCondOver")->setChecked(useOver);
+    widget<QDoubleSpinBox>("overValue")->setValue(over);
+    widget<QCheckBox>("useCondLess")->setChecked(useLess);
+    widget<QDoubleSpinBox>("lessValue")->setValue(less);
+}
+
+void tst_MainWindow::formCells_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("className");
+    QTest::addColumn<QRect>("cell"); // column, row, column span, row span
+    QTest::addColumn<QString>("caption");
+
+    QTest::newRow("textEdit") << "textEdit"
+                              << "QTextEdit" << QRect(0, 0, 4, 1) << "";
+    QTest::newRow("textBrowser") << "textBrowser"
+                                 << "QTextBrowser" << QRect(0, 1, 4, 1) << "";
+    QTest::newRow("filePath") << "filePath"
+                              << "QLineEdit" << QRect(0, 2, 1, 1) << "";
+    QTest::newRow("pick") << "pick"
+                          << "QPushButton" << QRect(1, 2, 2, 1) << "Выбрать";
+    QTest::newRow("parameter") << "parameter"
+                               << "QLineEdit" << QRect(0, 3, 1, 1) << "";
+    QTest::newRow("value") << "value"
+                           << "QDoubleSpinBox" << QRect(1, 3, 1, 1) << "";
+    QTest::newRow("goChange") << "goChange"
+                              << "QPushButton" << QRect(2, 3, 1, 1) << "Изменить";
+    QTest::newRow("useCondOver") << "useCondOver"
+                                 << "QCheckBox" << QRect(0, 4, 2, 1)
+                                 << "Использовать условие: если больше";
+    QTest::newRow("overValue") << "overValue"
+                               << "QDoubleSpinBox" << QRect(2, 4, 1, 1) << "";
+    QTest::newRow("useCondLess") << "useCondLess"
+                                 << "QCheckBox" << QRect(0, 5, 2, 1)
+                                 << "Использовать условие: если меньше";
+    QTest::newRow("lessValue") << "lessValue"
+                               << "QDoubleSpinBox" << QRect(2, 5, 1, 1) << "";
+}
+
+void tst_MainWindow::formCells()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, className);
+    QFETCH(QRect, cell);
+    QFETCH(QString, caption);
+    QWidget *found = widget<QWidget>(qPrintable(name));
+    QCOMPARE(found->metaObject()->className(), qPrintable(className));
+    auto *grid = widget<QGridLayout>("gridLayout");
+    int row, column, rowSpan, columnSpan;
+    grid->getItemPosition(grid->indexOf(found), &row, &column, &rowSpan, &columnSpan);
+    QCOMPARE(QRect(column, row, columnSpan, rowSpan), cell);
+    if (auto *button = qobject_cast<QAbstractButton *>(found))
+        QCOMPARE(button->text(), caption);
+    if (auto *spinBox = qobject_cast<QDoubleSpinBox *>(found)) {
+        QCOMPARE(spinBox->decimals(), 5);
+        QCOMPARE(spinBox->minimum(), -10000000.0);
+        QCOMPARE(spinBox->maximum(), 10000000.0);
+        QCOMPARE(spinBox->value(), 0.0);
+    }
+    if (auto *checkBox = qobject_cast<QCheckBox *>(found))
+        QVERIFY(!checkBox->isChecked());
+}
+
+void tst_MainWindow::formAsBuilt()
+{
+    QCOMPARE(m_window->windowTitle(), QString("MainWindow"));
+    QCOMPARE(m_window->size(), QSize(1200, 650));
+    QCOMPARE(m_window->centralWidget()->objectName(), QString("centralWidget"));
+    auto *grid = widget<QGridLayout>("gridLayout");
+    QCOMPARE(grid->spacing(), 6);
+    QCOMPARE(grid->contentsMargins(), QMargins(11, 11, 11, 11));
+    QSpacerItem *spacer = grid->itemAtPosition(3, 3)->spacerItem();
+    QVERIFY(spacer);
+    QCOMPARE(spacer->sizeHint(), QSize(40, 20));
+    QCOMPARE(spacer->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(m_window->menuBar()->objectName(), QString("menuBar"));
+    QVERIFY(m_window->menuBar()->actions().isEmpty());
+    QVERIFY(widget<QToolBar>("mainToolBar")->actions().isEmpty());
+    QCOMPARE(m_window->statusBar()->objectName(), QString("statusBar"));
+    QVERIFY(widget<QLineEdit>("filePath")->text().isEmpty());
+    QVERIFY(widget<QTextEdit>("textEdit")->toPlainText().isEmpty());
+
+    // Creation order is the keyboard order: parameter first, textEdit last.
+    const QStringList expectedOrder{"parameter",   "filePath",    "value",     "useCondOver",
+                                    "pick",        "goChange",    "lessValue", "overValue",
+                                    "useCondLess", "textBrowser", "textEdit"};
+    QStringList order;
+    QWidget *current = widget<QWidget>("parameter");
+    for (int i = 0; i < 100 && order.size() < expectedOrder.size(); ++i) {
+        if (expectedOrder.contains(current->objectName()) && !order.contains(current->objectName()))
+            order << current->objectName();
+        current = current->nextInFocusChain();
+    }
+    QCOMPARE(order, expectedOrder);
+    m_window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_window));
+    QCOMPARE(QApplication::focusWidget(), widget<QWidget>("parameter"));
+}
+
+void tst_MainWindow::guard_data()
+{
+    QTest::addColumn<QString>("attribute");
+    QTest::addColumn<double>("increment");
+
+    QTest::newRow("empty attribute name") << "" << 1.0;
+    QTest::newRow("zero increment") << "x" << 0.0;
+    QTest::newRow("increment below five decimals") << "x" << 0.000001;
+}
+
+void tst_MainWindow::guard()
+{
+    QFETCH(QString, attribute);
+    QFETCH(double, increment);
+    fillForm(attribute, increment);
+    const QString path = m_dir->filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r x='1'/>"));
+    widget<QLineEdit>("filePath")->setText(path);
+    widget<QTextBrowser>("textBrowser")->setPlainText("previous");
+
+    change(); // file mode
+    QCOMPARE(readBytes(path), QByteArray("<r x='1'/>"));
+    widget<QTextEdit>("textEdit")->setPlainText("<r x='1'/>");
+    change(); // text mode
+    QCOMPARE(browserText(), QString("previous"));
+}
+
+void tst_MainWindow::textMode_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("attribute");
+    QTest::addColumn<double>("increment");
+    QTest::addColumn<QString>("expected"); // exactly what the browser shows
+
+    QTest::newRow("worked example, bounds 5 and 15")
+        << R"(<r x="5"><a x="10"/><b x="15"/><c x="abc"><d x="7"/></c></r>)"
+        << "x" << 2.5
+        << "<r x=\"5\">\n <a x=\"12.5\"/>\n <b x=\"15\"/>\n <c x=\"abc\">\n  <d x=\"9.5\"/>\n "
+           "</c>\n</r>\n";
+    QTest::newRow("no binary noise")
+        << R"(<r><p lat="5.7558123"/><p lat="10"/></r>)"
+        << "lat" << 0.2 << "<r>\n <p lat=\"5.9558123\"/>\n <p lat=\"10.2\"/>\n</r>\n";
+    QTest::newRow("document type shown as source, not rendered")
+        << R"(<!DOCTYPE html><html><body x="6"><b>bold</b></body></html>)"
+        << "x" << 1.0
+        << "<!DOCTYPE html>\n<html>\n <body x=\"7\">\n  <b>bold</b>\n </body>\n</html>\n";
+    QTest::newRow("only a line break clears") << "\n"
+                                              << "x" << 1.0 << "";
+    QTest::newRow("only words clears") << "just words"
+                                       << "x" << 1.0 << "";
+    QTest::newRow("too deep clears") << nested(1001) << "x" << 1.0 << "";
+    QTest::newRow("name of spaces still refreshes") << "<r x='6'/>"
+                                                    << " " << 1.0 << "<r x=\"6\"/>\n";
+}
+
+void tst_MainWindow::textMode()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, attribute);
+    QFETCH(double, increment);
+    fillForm(attribute, increment, true, 5, true, 15);
+    const QString path = m_dir->filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r x='6'/>"));
+    widget<QLineEdit>("filePath")->setText(path);
+    widget<QTextBrowser>("textBrowser")->setPlainText("previous");
+    widget<QTextEdit>("textEdit")->setPlainText(source);
+
+    change();
+    QTEST(browserText(), "expected");
+    QCOMPARE(widget<QTextEdit>("textEdit")->toPlainText(), source);
+    QCOMPARE(readBytes(path), QByteArray("<r x='6'/>"));
+}
+
+void tst_MainWindow::textModeRepeatsAndClearingSwitchesToFile()
+{
+    fillForm("x", 1);
+    widget<QTextEdit>("textEdit")->setPlainText("<r x='1'/>");
+    change();
+    change();
+    QCOMPARE(browserText(), QString("<r x=\"2\"/>\n"));
+
+    const QString path = m_dir->filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r x='1'/>"));
+    widget<QLineEdit>("filePath")->setText(path);
+    widget<QTextEdit>("textEdit")->clear();
+    change();
+    QCOMPARE(readBytes(path), QByteArray("<r x=\"2\"/>\n"));
+    QCOMPARE(browserText(), QString("<r x=\"2\"/>\n"));
+}
+
+void tst_MainWindow::fileMode_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("output");
+
+    QTest::newRow("ISO-8859-1 written back in it")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+                      "<r n=\"\xe9t\xe9\">\n  <p x=\"10\"/>\n  <p x=\"0.1\">caf\xe9</p>\n</r>\n")
+        << QByteArray("<?xml version='1.0' encoding='ISO-8859-1'?>\n"
+                      "<r n=\"\xe9t\xe9\">\n<p x=\"10.2\"/>\n<p x=\"0.3\">caf\xe9</p>\n</r>\n");
+    QTest::newRow("no declaration is UTF-8")
+        << QByteArray("<r x=\"1\">\xd0\x96</r>") << QByteArray("<r x=\"1.2\">\xd0\x96</r>\n");
+    QTest::newRow("Windows line ends") << QByteArray("<r>\r\n<p x=\"1\">a\r\nb</p>\r\n</r>\r\n")
+                                       << QByteArray("<r>\n<p x=\"1.2\">a\nb</p>\n</r>\n");
+    QTest::newRow("deepest allowed")
+        << nested(1000).toUtf8() << nested(1000).replace("'1'", "\"1.2\"").toUtf8() + "\n";
+}
+
+void tst_MainWindow::fileMode()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, output);
+    const QString path = m_dir->filePath("doc.xml");
+    QVERIFY(writeBytes(path, input));
+    fillForm("x", 0.2);
+    widget<QLineEdit>("filePath")->setText(path);
+    change();
+    QByteArray written = readBytes(path);
+#ifdef Q_OS_WIN
+    written.replace("\r\n", "\n");
+#endif
+    if (QByteArray(QTest::currentDataTag()) == "deepest allowed")
+        QCOMPARE(canonicalXml(QString(written)), canonicalXml(QString(output)));
+    else
+        QCOMPARE(written, output);
+}
+
+void tst_MainWindow::fileModeTwiceAddsTwice()
+{
+    const QString path = m_dir->filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r><a x='4'/><b x='5.5'/></r>"));
+    fillForm("x", 1, false, 0, true, 6);
+    widget<QLineEdit>("filePath")->setText(path);
+    change();
+    change();
+    // b reached 6.5 on the first run, so the second run left it.
+    QCOMPARE(readBytes(path), QByteArray("<r>\n<a x=\"6\"/>\n<b x=\"6.5\"/>\n</r>\n"));
+}
+
+void tst_MainWindow::fileLeftAlone_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("permissions"); // 0: leave as created
+    QTest::addColumn<QString>("name");
+
+    const int readOnly = int(QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    QTest::newRow("read-only") << QByteArray("<r x='1'/>") << readOnly << "doc.xml";
+    QTest::newRow("not well-formed") << QByteArray("<r x='1'><a></r>") << 0 << "doc.xml";
+    QTest::newRow("binary") << QByteArray("\x00\xff\xfe<\x01", 5) << 0 << "doc.xml";
+    QTest::newRow("too deep") << nested(1001).toUtf8() << 0 << "doc.xml";
+    QTest::newRow("missing path") << QByteArray("<r x='1'/>") << 0 << "missing.xml";
+    QTest::newRow("empty path") << QByteArray("<r x='1'/>") << 0 << "";
+}
+
+void tst_MainWindow::fileLeftAlone()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, permissions);
+    QFETCH(QString, name);
+    const QString path = m_dir->filePath("doc.xml");
+    QVERIFY(writeBytes(path, content));
+    if (permissions)
+        QVERIFY(QFile::setPermissions(path, QFile::Permissions(permissions)));
+    fillForm("x", 1);
+    widget<QLineEdit>("filePath")->setText(name.isEmpty() ? name : m_dir->filePath(name));
+    change();
+    QCOMPARE(readBytes(path), content);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList("doc.xml"));
+}
+
+void tst_MainWindow::pickFile_data()
+{
+    QTest::addColumn<bool>("accept");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("chosen file replaces a typed path") << true << "chosen.xml";
+    QTest::newRow("cancel keeps the typed path") << false << "/elsewhere/typed.xml";
+}
+
+void tst_MainWindow::pickFile()
+{
+    QFETCH(bool, accept);
+    QFETCH(QString, expected);
+    QVERIFY(writeBytes(m_dir->filePath("chosen.xml"), "<r/>"));
+    const QString previousDirectory = QDir::currentPath();
+    QDir::setCurrent(m_dir->path());
+    widget<QLineEdit>("filePath")->setText("/elsewhere/typed.xml");
+
+    QString caption, directory;
+    QStringList filters;
+    bool resolvesLinks = true;
+    whenModalDialogOpens([&](QFileDialog *dialog) {
+        caption = dialog->windowTitle();
+        filters = dialog->nameFilters();
+        directory = dialog->directory().absolutePath();
+        resolvesLinks = !dialog->testOption(QFileDialog::DontResolveSymlinks);
+        if (accept) {
+            auto *nameEdit = dialog->findChild<QLineEdit *>("fileNameEdit");
+            QTest::keyClicks(nameEdit, "chosen.xml");
+            QMetaObject::invokeMethod(dialog, "accept");
+        } else {
+            dialog->reject();
+        }
+    });
+    QTest::mouseClick(widget<QPushButton>("pick"), Qt::LeftButton);
+    QDir::setCurrent(previousDirectory);
+
+    QCOMPARE(caption, QString("Выбрать файл"));
+    QCOMPARE(filters, QStringList("*.xml"));
+    QCOMPARE(QFileInfo(directory).canonicalFilePath(),
+             QFileInfo(m_dir->path()).canonicalFilePath());
+    QVERIFY(!resolvesLinks);
+    QCOMPARE(widget<QLineEdit>("filePath")->text(), accept ? m_dir->filePath(expected) : expected);
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
