@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QDomDocument>
 #include <QFileDialog>
+#include <QTextDocument>
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
@@ -35,7 +36,9 @@ void MainWindow::on_goChange_clicked()
         return;
 
     QDomDocument document;
-    const QString source = ui->textEdit->toPlainText();
+    // The raw text: toPlainText() would turn no-break spaces into plain ones.
+    const QString source = ui->textEdit->document()->toRawText().replace(
+        QChar(QChar::ParagraphSeparator), QLatin1Char('\n'));
     if (!source.isEmpty()) {
         if (loadXmlText(document, source).isLoaded()) {
             QDomElement root = document.documentElement();

@@ -291,18 +291,26 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
 
 XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path)
 {
-    QFile file(path);
-    if (QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly)) {
-        XmlLoadResult result;
-        result.status = XmlLoadResult::CannotRead;
+    XmlLoadResult result;
+    result.status = XmlLoadResult::CannotRead;
+    const QFileInfo info(path);
+    // Devices and pipes could block or never end; only regular files are read.
+    if (info.exists() && !info.isFile()) {
         result.errorMessage =
-            QFileInfo(path).isDir() ? QStringLiteral("is a directory") : file.errorString();
+            info.isDir() ? QStringLiteral("is a directory") : QStringLiteral("not a regular file");
+        return result;
+    }
+    if (info.size() > maximumXmlFileSize) {
+        result.errorMessage = QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20);
+        return result;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.errorMessage = file.errorString();
         return result;
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        XmlLoadResult result;
-        result.status = XmlLoadResult::CannotRead;
         result.errorMessage = file.errorString();
         return result;
     }

@@ -10,6 +10,10 @@ class QDomDocument;
 // parser slows down with depth and whose serialiser needs stack for every level.
 constexpr int maximumNestingDepth = 1000;
 
+// The DOM needs some forty times a document's size in memory, and its strings cannot
+// pass 2 GiB; larger files are refused rather than left to exhaust memory.
+constexpr qint64 maximumXmlFileSize = qint64(256) << 20;
+
 struct XmlLoadResult
 {
     enum Status
@@ -43,7 +47,7 @@ bool exceedsNestingDepth(const QString &text, int limit = maximumNestingDepth);
 // normalisation and the depth guard. A refused document is left empty.
 XmlLoadResult loadXmlText(QDomDocument &document, const QString &text);
 
-// Reads, decodes and parses the file at the path.
+// Reads, decodes and parses the regular file at the path.
 XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path);
 
 #endif // XMLINPUT_H

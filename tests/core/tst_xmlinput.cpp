@@ -194,6 +194,10 @@ void tst_XmlInput::unreadableFile_data()
     QTest::newRow("directory") << "." << int(XmlLoadResult::CannotRead);
     QTest::newRow("empty path") << "" << int(XmlLoadResult::CannotRead);
     QTest::newRow("not XML") << "binary.xml" << int(XmlLoadResult::NotWellFormed);
+    QTest::newRow("too large") << "large.xml" << int(XmlLoadResult::CannotRead);
+#ifdef Q_OS_UNIX
+    QTest::newRow("endless device") << "/dev/zero" << int(XmlLoadResult::CannotRead);
+#endif
 }
 
 void tst_XmlInput::unreadableFile()
@@ -204,6 +208,9 @@ void tst_XmlInput::unreadableFile()
     QVERIFY(binary.open(QIODevice::WriteOnly));
     binary.write(QByteArray("\x00\x01\xff<\x00", 5));
     binary.close();
+    QFile large(dir.filePath("large.xml"));
+    QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(maximumXmlFileSize + 1));
+    large.close();
 
     QDomDocument document;
     const QString path = name.isEmpty() ? name : dir.filePath(name);
