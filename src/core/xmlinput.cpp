@@ -82,6 +82,7 @@ public:
 
     bool tooDeep = false;
     bool invalidReference = false; // a reference to a code point beyond Unicode
+    bool internalSubset = false;   // entities there may expand to further levels
     std::vector<AstralReference> references;
 
     void scan(int depthLimit)
@@ -219,9 +220,10 @@ private:
                 skipPast("?>");
             } else {
                 ++m_pos;
-                if (c == QLatin1Char('['))
+                if (c == QLatin1Char('[')) {
                     ++brackets;
-                else if (c == QLatin1Char(']'))
+                    internalSubset = true;
+                } else if (c == QLatin1Char(']'))
                     --brackets;
                 else if (c == QLatin1Char('>') && brackets <= 0)
                     return;
@@ -247,6 +249,30 @@ QString spellOutReferences(const QString &text, const std::vector<AstralReferenc
     }
     result.append(text.constData() + copied, text.size() - copied);
     return result;
+}
+
+// Levels of elements below the document, counted without recursion.
+int treeDepth(const QDomDocument &document)
+{
+    int deepest = 0;
+    int depth = 0;
+    QDomNode node = document.firstChild();
+    while (!node.isNull()) {
+        if (node.isElement())
+            deepest = std::max(deepest, depth + 1);
+        if (!node.firstChild().isNull()) {
+            node = node.firstChild();
+            ++depth;
+            continue;
+        }
+        while (!node.isNull() && node.nextSibling().isNull()) {
+            node = node.parentNode();
+            --depth;
+        }
+        if (!node.isNull())
+            node = node.nextSibling();
+    }
+    return deepest;
 }
 
 } // namespace
@@ -283,6 +309,13 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
     if (!document.setContent(prepared, false, &result.errorMessage, &result.errorLine,
                              &result.errorColumn)) {
         result.status = XmlLoadResult::NotWellFormed;
+        return result;
+    }
+    if (scanner.internalSubset && treeDepth(document) > maximumNestingDepth) {
+        document.clear();
+        result.status = XmlLoadResult::TooDeep;
+        result.errorMessage =
+            QStringLiteral("entities expand to more than %1 levels").arg(maximumNestingDepth);
         return result;
     }
     result.status = XmlLoadResult::Loaded;

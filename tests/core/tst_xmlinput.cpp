@@ -25,6 +25,8 @@ private slots:
     void lineEnds();
     void nestingDepth_data();
     void nestingDepth();
+    void depthThroughEntities_data();
+    void depthThroughEntities();
     void depthLimit_data();
     void depthLimit();
     void millionLevelsRefused();
@@ -94,6 +96,25 @@ void tst_XmlInput::depthLimit_data()
 
     QTest::newRow("at the limit") << maximumNestingDepth << int(XmlLoadResult::Loaded);
     QTest::newRow("above the limit") << maximumNestingDepth + 1 << int(XmlLoadResult::TooDeep);
+}
+
+void tst_XmlInput::depthThroughEntities_data()
+{
+    QTest::addColumn<int>("rawLevels");
+    QTest::addColumn<int>("status");
+
+    // The entity adds 500 levels below the element that refers to it.
+    QTest::newRow("at the limit") << maximumNestingDepth - 500 << int(XmlLoadResult::Loaded);
+    QTest::newRow("above the limit") << maximumNestingDepth - 499 << int(XmlLoadResult::TooDeep);
+}
+
+void tst_XmlInput::depthThroughEntities()
+{
+    QFETCH(int, rawLevels);
+    const QString text =
+        "<!DOCTYPE e [<!ENTITY deep \"" + nested(500) + "\">]>" + nested(rawLevels, "&deep;");
+    QDomDocument document;
+    QTEST(int(loadXmlText(document, text).status), "status");
 }
 
 void tst_XmlInput::depthLimit()
