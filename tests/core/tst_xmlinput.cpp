@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "xmlcompare.h"
 #include "xmlinput.h"
 
@@ -196,12 +197,10 @@ void tst_XmlInput::fileEncodings()
 {
     QFETCH(QByteArray, bytes);
     QTemporaryDir dir;
-    QFile file(dir.filePath("doc.xml"));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
-    file.close();
+    QVERIFY(writeBytes(dir.filePath("doc.xml"), bytes));
 
     QDomDocument document;
-    const XmlLoadResult result = loadXmlFile(document, file.fileName());
+    const XmlLoadResult result = loadXmlFile(document, dir.filePath("doc.xml"));
     QVERIFY2(result.isLoaded(), qPrintable(result.errorMessage));
     QTEST(document.documentElement().text(), "text");
 }
@@ -225,10 +224,7 @@ void tst_XmlInput::unreadableFile()
 {
     QFETCH(QString, name);
     QTemporaryDir dir;
-    QFile binary(dir.filePath("binary.xml"));
-    QVERIFY(binary.open(QIODevice::WriteOnly));
-    binary.write(QByteArray("\x00\x01\xff<\x00", 5));
-    binary.close();
+    QVERIFY(writeBytes(dir.filePath("binary.xml"), QByteArray("\x00\x01\xff<\x00", 5)));
     QFile large(dir.filePath("large.xml"));
     QVERIFY(large.open(QIODevice::WriteOnly) && large.resize(maximumXmlFileSize + 1));
     large.close();

@@ -1,6 +1,8 @@
 #include "xmlinput.h"
 #include "xmloutput.h"
 
+#include "testfiles.h"
+
 #include <QDir>
 #include <QDomDocument>
 #include <QTemporaryDir>
@@ -14,18 +16,6 @@
 #endif
 
 namespace {
-
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 QStringList entries(const QString &dir)
 {

@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "testfiles.h"
 #include "xmlcompare.h"
 
 #include <QCheckBox>
@@ -17,18 +18,6 @@
 #include <functional>
 
 namespace {
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 QString nested(int levels)
 {
