@@ -2,7 +2,6 @@
 
 #include "domtraversal.h"
 
-#include <QDir>
 #include <QDomDocument>
 #include <QFileInfo>
 #include <QRegularExpression>
