@@ -83,6 +83,8 @@ public:
     bool tooDeep = false;
     bool invalidReference = false; // a reference to a code point beyond Unicode
     bool internalSubset = false;   // entities there may expand to further levels
+    // Characters the entity references could expand to, at most.
+    qint64 expansion = 0;
     std::vector<AstralReference> references;
 
     void scan(int depthLimit)
@@ -129,8 +131,12 @@ private:
     void readReference()
     {
         const QChar *start = m_pos++;
-        if (m_pos == m_end || *m_pos != QLatin1Char('#'))
+        if (m_pos == m_end)
             return;
+        if (*m_pos != QLatin1Char('#')) {
+            readEntityReference();
+            return;
+        }
         ++m_pos;
         int base = 10;
         if (m_pos != m_end && *m_pos == QLatin1Char('x')) {
@@ -151,6 +157,23 @@ private:
             invalidReference = true;
         else
             references.push_back({int(start - m_begin), int(m_pos - start), uint(codePoint)});
+    }
+
+    // A reference to a general entity: the parser replaces it by the entity's text.
+    void readEntityReference()
+    {
+        const QChar *name = m_pos;
+        while (m_pos != m_end && isNameChar(*m_pos))
+            ++m_pos;
+        if (m_pos == m_end || *m_pos != QLatin1Char(';'))
+            return;
+        const auto entity =
+            m_entityLengths.constFind(QString::fromRawData(name, int(m_pos - name)));
+        ++m_pos;
+        if (entity != m_entityLengths.constEnd())
+            expansion += *entity;
+        else if (m_parameterEntities)
+            expansion += maximumEntityExpansion; // perhaps declared through one
     }
 
     // Content up to the next '<'; false at the end of the text.
@@ -216,6 +239,13 @@ private:
                 skipQuoted(false);
             } else if (brackets > 0 && startsWith("<!--")) {
                 skipPast("-->");
+            } else if (brackets > 0 && startsWith("<!ENTITY")) {
+                m_pos += 8;
+                readEntityDeclaration();
+            } else if (brackets > 0 && c == QLatin1Char('%')) {
+                // A parameter entity may declare further general entities.
+                m_parameterEntities = true;
+                ++m_pos;
             } else if (brackets > 0 && startsWith("<?")) {
                 skipPast("?>");
             } else {
@@ -231,9 +261,58 @@ private:
         }
     }
 
+    static bool isNameChar(QChar c)
+    {
+        return c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char(':') ||
+               c == QLatin1Char('-') || c == QLatin1Char('.') ||
+               c.category() == QChar::Mark_NonSpacing || c.isSurrogate();
+    }
+
+    void skipSpace()
+    {
+        while (m_pos != m_end && m_pos->isSpace())
+            ++m_pos;
+    }
+
+    // After "<!ENTITY": notes how long a general entity's text can become. The
+    // parser caps any one expansion; a value without references is its own length.
+    // External entities are never loaded, so they expand to nothing.
+    void readEntityDeclaration()
+    {
+        skipSpace();
+        if (m_pos != m_end && *m_pos == QLatin1Char('%'))
+            return; // a parameter entity; its declaration is skipped as a whole
+        const QChar *name = m_pos;
+        while (m_pos != m_end && isNameChar(*m_pos))
+            ++m_pos;
+        const QString entityName(name, int(m_pos - name));
+        skipSpace();
+        if (m_pos == m_end || (*m_pos != QLatin1Char('"') && *m_pos != QLatin1Char('\''))) {
+            m_entityLengths.insert(entityName, 0);
+            return;
+        }
+        const QChar quote = *m_pos;
+        const QChar *value = m_pos + 1;
+        const QChar *valueEnd = value;
+        while (valueEnd != m_end && *valueEnd != quote)
+            ++valueEnd;
+        const QStringView text(value, valueEnd - value);
+        const bool plain = !text.contains(QLatin1Char('&')) && !text.contains(QLatin1Char('%'));
+        // The first declaration of a name is the one that counts.
+        if (!m_entityLengths.contains(entityName))
+            m_entityLengths.insert(entityName,
+                                   plain ? qMin<qint64>(text.size(), maximumEntityExpansion)
+                                         : maximumEntityExpansion);
+    }
+
+    // The parser refuses any one entity that expands to more than this.
+    static constexpr qint64 maximumEntityExpansion = 4096;
+
     const QChar *const m_begin;
     const QChar *m_pos;
     const QChar *const m_end;
+    QHash<QString, qint64> m_entityLengths;
+    bool m_parameterEntities = false;
 };
 
 QString spellOutReferences(const QString &text, const std::vector<AstralReference> &references)
@@ -298,6 +377,13 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
         result.status = XmlLoadResult::TooDeep;
         result.errorMessage =
             QStringLiteral("elements are nested deeper than %1 levels").arg(maximumNestingDepth);
+        return result;
+    }
+    if (scanner.expansion > maximumEntityExpansionTotal) {
+        result.status = XmlLoadResult::TooLarge;
+        result.errorMessage = QStringLiteral("entity references would expand to more than %1 "
+                                             "million characters")
+                                  .arg(maximumEntityExpansionTotal / 1000000);
         return result;
     }
     if (scanner.invalidReference) {

@@ -14,6 +14,10 @@ constexpr int maximumNestingDepth = 1000;
 // pass 2 GiB; larger files are refused rather than left to exhaust memory.
 constexpr qint64 maximumXmlFileSize = qint64(256) << 20;
 
+// Entity references may expand to at most this many characters in all, which
+// keeps a small document from growing past what memory and strings can hold.
+constexpr qint64 maximumEntityExpansionTotal = 64000000;
+
 struct XmlLoadResult
 {
     enum Status
@@ -21,7 +25,8 @@ struct XmlLoadResult
         Loaded,
         CannotRead,
         NotWellFormed,
-        TooDeep
+        TooDeep,
+        TooLarge
     };
     Status status = NotWellFormed;
     QString errorMessage; // the system's or the parser's reason

@@ -31,6 +31,8 @@ private slots:
     void depthLimit_data();
     void depthLimit();
     void millionLevelsRefused();
+    void entityExpansion_data();
+    void entityExpansion();
     void characterReferences_data();
     void characterReferences();
     void fileEncodings_data();
@@ -136,6 +138,51 @@ void tst_XmlInput::millionLevelsRefused()
     QCOMPARE(loadXmlText(document, nested(1000000)).status, XmlLoadResult::TooDeep);
     qInfo("refused in %lld ms", timer.elapsed());
     QVERIFY(document.isNull() || document.documentElement().isNull());
+}
+
+void tst_XmlInput::entityExpansion_data()
+{
+    QTest::addColumn<QString>("declarations");
+    QTest::addColumn<QString>("reference");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("attribute");
+    QTest::addColumn<int>("status");
+
+    const QString big = "<!ENTITY c '" + QString(4000, 'c') + "'>";
+    const int overBudget = int(maximumEntityExpansionTotal / 4000) + 1;
+    QTest::newRow("within the budget")
+        << big << "&c;" << overBudget - 1 << false << int(XmlLoadResult::Loaded);
+    QTest::newRow("beyond the budget")
+        << big << "&c;" << overBudget << false << int(XmlLoadResult::TooLarge);
+    QTest::newRow("beyond, in an attribute")
+        << big << "&c;" << overBudget << true << int(XmlLoadResult::TooLarge);
+    QTest::newRow("nested entities at the parser's cap")
+        << "<!ENTITY a 'aaaa'><!ENTITY b '&a;&a;'>"
+        << "&b;" << int(maximumEntityExpansionTotal / 4096) + 1 << false
+        << int(XmlLoadResult::TooLarge);
+    QTest::newRow("declared through a parameter entity")
+        << "<!ENTITY % p \"<!ENTITY b 'bb'>\"> %p;"
+        << "&b;" << int(maximumEntityExpansionTotal / 4096) + 1 << false
+        << int(XmlLoadResult::TooLarge);
+    QTest::newRow("external entities are not loaded")
+        << "<!ENTITY e SYSTEM '/etc/hostname'>"
+        << "&e;" << overBudget << false << int(XmlLoadResult::Loaded);
+    QTest::newRow("predefined entities")
+        << ""
+        << "&amp;" << overBudget << false << int(XmlLoadResult::Loaded);
+}
+
+void tst_XmlInput::entityExpansion()
+{
+    QFETCH(QString, declarations);
+    QFETCH(QString, reference);
+    QFETCH(int, count);
+    QFETCH(bool, attribute);
+    const QString references = reference.repeated(count);
+    const QString text = "<!DOCTYPE r [" + declarations + "]>" +
+                         (attribute ? "<r a='" + references + "'/>" : "<r>" + references + "</r>");
+    QDomDocument document;
+    QTEST(int(loadXmlText(document, text).status), "status");
 }
 
 void tst_XmlInput::characterReferences_data()
