@@ -81,7 +81,7 @@ public:
     {}
 
     bool tooDeep = false;
-    bool invalidReference = false; // a reference to a code point beyond Unicode
+    bool invalidReference = false; // a reference to a character XML does not allow
     bool internalSubset = false;   // entities there may expand to further levels
     // Characters the entity references could expand to, at most.
     qint64 expansion = 0;
@@ -150,13 +150,21 @@ private:
                 break;
             codePoint = std::min<quint64>(codePoint * base + digit, 0x7fffffff);
         }
-        if (m_pos == m_end || *m_pos != QLatin1Char(';') || codePoint <= 0xffff)
+        if (m_pos == m_end || *m_pos != QLatin1Char(';'))
             return;
         ++m_pos;
-        if (codePoint > 0x10ffff)
+        // The parser takes references to characters XML forbids (&#0;, &#xFFFE;) and
+        // the serialiser writes them raw, which would break the file.
+        if (!isXmlCharacter(codePoint))
             invalidReference = true;
-        else
+        else if (codePoint > 0xffff)
             references.push_back({int(start - m_begin), int(m_pos - start), uint(codePoint)});
+    }
+
+    static bool isXmlCharacter(quint64 c)
+    {
+        return c == 0x9 || c == 0xa || c == 0xd || (c >= 0x20 && c <= 0xd7ff) ||
+               (c >= 0xe000 && c <= 0xfffd) || (c >= 0x10000 && c <= 0x10ffff);
     }
 
     // A reference to a general entity: the parser replaces it by the entity's text.
@@ -387,7 +395,7 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
         return result;
     }
     if (scanner.invalidReference) {
-        result.errorMessage = QStringLiteral("character reference beyond Unicode");
+        result.errorMessage = QStringLiteral("reference to a character XML does not allow");
         return result;
     }
     if (!scanner.references.empty())

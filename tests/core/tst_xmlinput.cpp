@@ -203,6 +203,12 @@ void tst_XmlInput::characterReferences_data()
     QTest::newRow("CDATA is literal") << "<r><![CDATA[&#x1F600;]]></r>"
                                       << "<r><![CDATA[&#x1F600;]]></r>";
     QTest::newRow("beyond Unicode") << "<r>&#x110000;</r>" << QString();
+    QTest::newRow("NUL") << "<r a='&#0;'/>" << QString();
+    QTest::newRow("control character") << "<r>&#x1;</r>" << QString();
+    QTest::newRow("surrogate") << "<r>&#xD800;</r>" << QString();
+    QTest::newRow("noncharacter") << "<r>&#xFFFE;</r>" << QString();
+    QTest::newRow("tab, line feed, carriage return") << "<r a='&#9;&#xA;&#13;'>&#9;&#xA;&#13;</r>"
+                                                     << "<r a='&#9;&#xA;&#13;'>&#9;&#xA;&#13;</r>";
 }
 
 void tst_XmlInput::characterReferences()
