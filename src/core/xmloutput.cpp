@@ -70,10 +70,11 @@ QString markUnencodable(const QString &value, QTextCodec *codec, const QString &
     return marked; // null when nothing was marked
 }
 
-// The DOM writes a character it cannot encode as a reference to its low 16 bits,
-// which silently changes characters beyond the BMP. Such characters in text and
-// attribute values are swapped for a unique marker for the serialisation, the
-// marker is turned into a correct reference afterwards, and the document restored.
+// The DOM writes a character beyond the BMP that the encoding cannot hold as two
+// references to its surrogate halves, which no XML reader accepts. Such characters
+// in text and attribute values are swapped for a unique marker for the
+// serialisation, the marker becomes a correct reference afterwards, and the
+// document is restored.
 QString serializeWithAstralReferences(const QDomDocument &document, int indent, QTextCodec *codec,
                                       const QString &plain)
 {

@@ -13,7 +13,7 @@ QTextCodec *declaredCodec(const QDomDocument &document);
 
 // The DOM's serialisation with the given indent. Characters the declared encoding
 // cannot hold become character references, also beyond the Basic Multilingual
-// Plane (where the DOM alone writes a wrong code point).
+// Plane (where the DOM alone writes references to surrogates).
 QString serializeXml(const QDomDocument &document, int indent);
 
 // The bytes of the document as a file: indent 0, in the declared encoding, with the
