@@ -4,19 +4,26 @@
 #include <QDomNode>
 
 // The node after `node` in document order within the subtree of `root`, or a null
-// node at the end. Walking with this needs no stack, however deep the tree.
-inline QDomNode nextInDocumentOrder(QDomNode node, const QDomNode &root)
+// node at the end. Walking with this needs no stack, however deep the tree. With
+// `depth`, it is kept as the level of the returned node relative to `node`'s.
+inline QDomNode nextInDocumentOrder(QDomNode node, const QDomNode &root, int *depth = nullptr)
 {
-    const QDomNode firstChild = node.firstChild();
-    if (!firstChild.isNull())
-        return firstChild;
-    while (!node.isNull() && node != root) {
-        const QDomNode sibling = node.nextSibling();
-        if (!sibling.isNull())
-            return sibling;
-        node = node.parentNode();
+    int level = depth ? *depth : 0;
+    QDomNode next = node.firstChild();
+    if (!next.isNull()) {
+        ++level;
+    } else {
+        while (!node.isNull() && node != root) {
+            next = node.nextSibling();
+            if (!next.isNull())
+                break;
+            node = node.parentNode();
+            --level;
+        }
     }
-    return QDomNode();
+    if (depth)
+        *depth = level;
+    return next;
 }
 
 #endif // DOMTRAVERSAL_H

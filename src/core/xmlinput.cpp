@@ -1,5 +1,7 @@
 #include "xmlinput.h"
 
+#include "domtraversal.h"
+
 #include <QDomDocument>
 #include <QFile>
 #include <QFileInfo>
@@ -342,22 +344,11 @@ QString spellOutReferences(const QString &text, const std::vector<AstralReferenc
 int treeDepth(const QDomDocument &document)
 {
     int deepest = 0;
-    int depth = 0;
-    QDomNode node = document.firstChild();
-    while (!node.isNull()) {
+    int depth = 0; // the document's own level
+    for (QDomNode node = document; !node.isNull();
+         node = nextInDocumentOrder(node, document, &depth)) {
         if (node.isElement())
-            deepest = std::max(deepest, depth + 1);
-        if (!node.firstChild().isNull()) {
-            node = node.firstChild();
-            ++depth;
-            continue;
-        }
-        while (!node.isNull() && node.nextSibling().isNull()) {
-            node = node.parentNode();
-            --depth;
-        }
-        if (!node.isNull())
-            node = node.nextSibling();
+            deepest = std::max(deepest, depth);
     }
     return deepest;
 }
