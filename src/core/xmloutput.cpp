@@ -3,18 +3,12 @@
 #include "domtraversal.h"
 
 #include <QDomDocument>
-#include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTextCodec>
 #include <QTextStream>
 
 #include <utility>
 #include <vector>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -158,69 +152,6 @@ QByteArray encodeXmlFile(const QDomDocument &document)
     QTextCodec::ConverterState state(needsByteOrderMark(codec) ? QTextCodec::DefaultConversion
                                                                : QTextCodec::IgnoreHeader);
     return codec->fromUnicode(text.constData(), text.size(), &state);
-}
-
-FileReplaceResult replaceFileContents(const QString &path, const QByteArray &contents)
-{
-    FileReplaceResult result;
-    const QFileInfo pathInfo(path);
-    if (!pathInfo.exists() || pathInfo.isDir()) {
-        result.status = FileReplaceResult::CannotReplace;
-        result.errorMessage =
-            pathInfo.isDir() ? QStringLiteral("is a directory") : QStringLiteral("no such file");
-        return result;
-    }
-    // Write through a symbolic link to the file it names, so the link stays a link.
-    const QString target = pathInfo.canonicalFilePath();
-    const QFileInfo targetInfo(target);
-    const QFileDevice::Permissions permissions = targetInfo.permissions();
-    // Root may write anything; a file whose owner took away write permission is
-    // still meant to stay as it is.
-    if (!targetInfo.isWritable() || !(permissions & QFileDevice::WriteOwner)) {
-        result.status = FileReplaceResult::NotWritable;
-        result.errorMessage = QStringLiteral("permission denied: the file is not writable");
-        return result;
-    }
-
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly)) {
-        result.errorMessage = file.errorString();
-        return result;
-    }
-    // QSaveFile copies permissions as seen by this user (root sees every file as
-    // writable); the file's own mode bits are what it must keep.
-    const QFileDevice::Permissions modeBits =
-        permissions & (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                       QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
-                       QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther);
-    if (!file.setPermissions(modeBits)) {
-        result.errorMessage = file.errorString();
-        file.cancelWriting();
-        return result;
-    }
-#ifdef Q_OS_UNIX
-    // Keep owner and group where this user may (root, or a member of the group).
-    if (fchown(file.handle(), targetInfo.ownerId(), targetInfo.groupId()) != 0)
-        (void)!fchown(file.handle(), uid_t(-1), targetInfo.groupId());
-#endif
-    if (file.write(contents) != contents.size()) {
-        result.errorMessage = file.errorString();
-        file.cancelWriting();
-        return result;
-    }
-    // The file may have gone while it was being read and adjusted; do not create it anew.
-    if (!QFileInfo::exists(target)) {
-        result.status = FileReplaceResult::CannotReplace;
-        result.errorMessage = QStringLiteral("the file was removed meanwhile");
-        file.cancelWriting();
-        return result;
-    }
-    if (!file.commit()) {
-        result.errorMessage = file.errorString();
-        return result;
-    }
-    result.status = FileReplaceResult::Replaced;
-    return result;
 }
 
 FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document)

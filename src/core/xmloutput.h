@@ -1,6 +1,8 @@
 #ifndef XMLOUTPUT_H
 #define XMLOUTPUT_H
 
+#include "atomicfile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -19,28 +21,6 @@ QString serializeXml(const QDomDocument &document, int indent);
 // The bytes of the document as a file: indent 0, in the declared encoding, with the
 // platform's line ends.
 QByteArray encodeXmlFile(const QDomDocument &document);
-
-struct FileReplaceResult
-{
-    enum Status
-    {
-        Replaced,
-        CannotReplace,
-        NotWritable,
-        Failed
-    };
-    Status status = Failed;
-    QString errorMessage;
-
-    bool isReplaced() const { return status == Replaced; }
-};
-
-// Replaces the contents of an existing file atomically: the new bytes are written
-// beside it and renamed over it only once all of them are safely on disk. The file
-// keeps its permissions; a symbolic link keeps pointing at the updated file. A file
-// without write permission for its owner or for this user is left alone, even for
-// root. On any failure the old file is untouched and no temporary file remains.
-FileReplaceResult replaceFileContents(const QString &path, const QByteArray &contents);
 
 // encodeXmlFile() written with replaceFileContents().
 FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document);
