@@ -1,0 +1,676 @@
+#include "streamadjust.h"
+
+#include "adjustmentrule.h"
+
+#include <QIODevice>
+#include <QRegularExpression>
+#include <QTextCodec>
+#include <QTextDecoder>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// How the decoded characters map back to bytes.
+enum class ByteForm
+{
+    Utf8,
+    Utf16,
+    Utf32,
+    Latin1,
+    Other // measured character by character
+};
+
+struct InputEncoding
+{
+    QTextCodec *codec = nullptr;
+    ByteForm form = ByteForm::Utf8;
+    int byteOrderMarkLength = 0;
+    QString error;
+};
+
+// The XML declaration is read from the first bytes; it has to fit in them.
+constexpr int encodingDetectionBytes = 4096;
+
+// Whatever follows the document element (comments, processing instructions, space)
+// is checked as a whole; this is far beyond any real document's epilogue.
+constexpr qint64 maximumTrailingCharacters = qint64(16) << 20;
+
+bool startsWithBytes(const QByteArray &bytes, std::initializer_list<int> prefix)
+{
+    if (bytes.size() < int(prefix.size()))
+        return false;
+    int i = 0;
+    for (const int byte : prefix) {
+        if (uchar(bytes[i++]) != byte)
+            return false;
+    }
+    return true;
+}
+
+QString declaredEncodingName(const QByteArray &head)
+{
+    if (!head.startsWith("<?xml") || head.size() < 6 || !QChar::isSpace(uchar(head[5])))
+        return {};
+    const int end = head.indexOf("?>");
+    if (end < 0)
+        return {};
+    static const QRegularExpression encoding(
+        QStringLiteral("\\sencoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
+    const QRegularExpressionMatch match = encoding.match(QString::fromLatin1(head.left(end)));
+    return match.hasMatch() ? match.captured(1) + match.captured(2) : QString();
+}
+
+bool isWideUnicode(const QTextCodec *codec)
+{
+    const int mib = codec->mibEnum();
+    return mib >= 1013 && mib <= 1019;
+}
+
+InputEncoding unicodeEncoding(int mib, int byteOrderMarkLength)
+{
+    InputEncoding encoding;
+    encoding.codec = QTextCodec::codecForMib(mib);
+    encoding.form = mib == 106                     ? ByteForm::Utf8
+                    : (mib == 1013 || mib == 1014) ? ByteForm::Utf16
+                                                   : ByteForm::Utf32;
+    encoding.byteOrderMarkLength = byteOrderMarkLength;
+    return encoding;
+}
+
+// A byte order mark first, then the shape of "<?" in the first bytes, then the
+// encoding the XML declaration names; UTF-8 when nothing says otherwise.
+InputEncoding detectEncoding(const QByteArray &head)
+{
+    if (startsWithBytes(head, {0xEF, 0xBB, 0xBF}))
+        return unicodeEncoding(106, 3);
+    if (startsWithBytes(head, {0xFF, 0xFE, 0x00, 0x00}))
+        return unicodeEncoding(1019, 4);
+    if (startsWithBytes(head, {0x00, 0x00, 0xFE, 0xFF}))
+        return unicodeEncoding(1018, 4);
+    if (startsWithBytes(head, {0xFF, 0xFE}))
+        return unicodeEncoding(1014, 2);
+    if (startsWithBytes(head, {0xFE, 0xFF}))
+        return unicodeEncoding(1013, 2);
+    if (startsWithBytes(head, {0x3C, 0x00, 0x00, 0x00}))
+        return unicodeEncoding(1019, 0);
+    if (startsWithBytes(head, {0x00, 0x00, 0x00, 0x3C}))
+        return unicodeEncoding(1018, 0);
+    if (startsWithBytes(head, {0x3C, 0x00}))
+        return unicodeEncoding(1014, 0);
+    if (startsWithBytes(head, {0x00, 0x3C}))
+        return unicodeEncoding(1013, 0);
+
+    const QString name = declaredEncodingName(head);
+    if (name.isEmpty())
+        return unicodeEncoding(106, 0);
+    InputEncoding encoding;
+    encoding.codec = QTextCodec::codecForName(name.toLatin1());
+    if (!encoding.codec) {
+        encoding.error = QStringLiteral("unsupported encoding \"%1\"").arg(name);
+        return encoding;
+    }
+    if (isWideUnicode(encoding.codec)) {
+        encoding.error =
+            QStringLiteral("the declaration names %1, but the document is not written in it "
+                           "(it has no byte order mark)")
+                .arg(name);
+        return encoding;
+    }
+    switch (encoding.codec->mibEnum()) {
+    case 106:
+        encoding.form = ByteForm::Utf8;
+        break;
+    case 4: // ISO-8859-1
+        encoding.form = ByteForm::Latin1;
+        break;
+    default:
+        encoding.form = ByteForm::Other;
+        break;
+    }
+    return encoding;
+}
+
+bool isXmlSpace(QChar c)
+{
+    return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') ||
+           c == QLatin1Char('\r');
+}
+
+// Where the named attribute's value lies in the text of a start tag.
+struct StartTagText
+{
+    QStringView elementName;
+    int attributeCount = 0;
+    int valueStart = -1; // relative to the tag's '<', inside the quotes
+    int valueEnd = -1;
+    bool wellFormed = false;
+};
+
+// Reads a start tag the parser has already accepted, from its '<' to its '>'.
+StartTagText readStartTag(QStringView tag, QStringView attributeName)
+{
+    StartTagText result;
+    const int size = int(tag.size());
+    int pos = 1;
+    while (pos < size && !isXmlSpace(tag[pos]) && tag[pos] != QLatin1Char('/') &&
+           tag[pos] != QLatin1Char('>'))
+        ++pos;
+    result.elementName = tag.mid(1, pos - 1);
+    for (;;) {
+        while (pos < size && isXmlSpace(tag[pos]))
+            ++pos;
+        if (pos >= size)
+            return result;
+        if (tag[pos] == QLatin1Char('/') || tag[pos] == QLatin1Char('>')) {
+            result.wellFormed = true;
+            return result;
+        }
+        const int nameStart = pos;
+        while (pos < size && !isXmlSpace(tag[pos]) && tag[pos] != QLatin1Char('='))
+            ++pos;
+        const QStringView name = tag.mid(nameStart, pos - nameStart);
+        while (pos < size && isXmlSpace(tag[pos]))
+            ++pos;
+        if (pos >= size || tag[pos] != QLatin1Char('='))
+            return result;
+        ++pos;
+        while (pos < size && isXmlSpace(tag[pos]))
+            ++pos;
+        if (pos >= size || (tag[pos] != QLatin1Char('"') && tag[pos] != QLatin1Char('\'')))
+            return result;
+        const QChar quote = tag[pos++];
+        const int valueStart = pos;
+        while (pos < size && tag[pos] != quote)
+            ++pos;
+        if (pos >= size)
+            return result;
+        if (name == attributeName) {
+            result.valueStart = valueStart;
+            result.valueEnd = pos;
+        }
+        ++result.attributeCount;
+        ++pos;
+    }
+}
+
+class LayoutPreservingAdjuster
+{
+public:
+    LayoutPreservingAdjuster(QIODevice &input, QIODevice *output, const AdjustmentRule &rule,
+                             qint64 chunkSize)
+        : m_input(input), m_output(output), m_rule(rule),
+          m_chunkSize(std::max<qint64>(chunkSize, 1))
+    {
+        m_reader.setNamespaceProcessing(false);
+    }
+
+    StreamAdjustResult run()
+    {
+        m_result.status = StreamAdjustResult::Adjusted;
+        if (!readHead() || !startDecoding())
+            return m_result;
+        for (;;) {
+            if (!decodeAvailable())
+                return m_result;
+            const qint64 read = readChunk(m_chunkSize);
+            if (read < 0)
+                return m_result;
+            if (read == 0)
+                break;
+        }
+        finish();
+        return m_result;
+    }
+
+private:
+    bool fail(StreamAdjustResult::Status status, const QString &message, qint64 line = 0,
+              qint64 column = 0)
+    {
+        m_result.status = status;
+        m_result.errorMessage = message;
+        m_result.errorLine = line;
+        m_result.errorColumn = column;
+        return false;
+    }
+
+    bool failAtReader(StreamAdjustResult::Status status, const QString &message)
+    {
+        return fail(status, message, m_reader.lineNumber(), m_reader.columnNumber() + 1);
+    }
+
+    // Appends up to `size` bytes to the raw buffer: the count, 0 at the end, -1 on failure.
+    qint64 readChunk(qint64 size)
+    {
+        const int oldSize = m_raw.size();
+        m_raw.resize(oldSize + int(size));
+        const qint64 read = m_input.read(m_raw.data() + oldSize, size);
+        m_raw.resize(oldSize + int(std::max<qint64>(read, 0)));
+        if (read < 0) {
+            fail(StreamAdjustResult::CannotRead, m_input.errorString());
+            return -1;
+        }
+        m_bytesRead += read;
+        return read;
+    }
+
+    bool readHead()
+    {
+        while (m_raw.size() < encodingDetectionBytes) {
+            const qint64 read = readChunk(encodingDetectionBytes - m_raw.size());
+            if (read < 0)
+                return false;
+            if (read == 0)
+                break;
+        }
+        return true;
+    }
+
+    bool startDecoding()
+    {
+        const InputEncoding encoding = detectEncoding(m_raw);
+        if (!encoding.error.isEmpty())
+            return fail(StreamAdjustResult::UnsupportedEncoding, encoding.error, 1, 1);
+        m_codec = encoding.codec;
+        m_form = encoding.form;
+        // Invalid bytes become NUL, which XML never allows, so they can be found.
+        m_decoder = std::make_unique<QTextDecoder>(m_codec, QTextCodec::IgnoreHeader |
+                                                                QTextCodec::ConvertInvalidToNull);
+        // The byte order mark is copied with the bytes that follow it.
+        m_decodedTo = m_cursorByte = encoding.byteOrderMarkLength;
+        return true;
+    }
+
+    // The raw bytes not yet decoded go to the decoder and the parser, a chunk at a time.
+    bool decodeAvailable()
+    {
+        const qint64 rawEnd = m_rawBase + m_raw.size();
+        while (m_decodedTo < rawEnd) {
+            const qint64 size = std::min(m_chunkSize, rawEnd - m_decodedTo);
+            QString piece = m_heldCharacter;
+            m_heldCharacter.clear();
+            piece += m_decoder->toUnicode(m_raw.constData() + (m_decodedTo - m_rawBase), int(size));
+            m_decodedTo += size;
+            // A pair of surrogates split between chunks waits for its second half.
+            if (!piece.isEmpty() && piece.at(piece.size() - 1).isHighSurrogate()) {
+                m_heldCharacter = piece.right(1);
+                piece.chop(1);
+            }
+            if (!acceptText(piece))
+                return false;
+        }
+        return true;
+    }
+
+    bool acceptText(const QString &piece)
+    {
+        const int invalid = m_decoder->hasFailure() ? piece.indexOf(QChar(0)) : -1;
+        const QString valid = invalid < 0 ? piece : piece.left(invalid);
+        m_text += valid;
+        if (m_documentEnded) {
+            if (m_text.size() - (m_tailStart - m_textBase) > maximumTrailingCharacters)
+                return fail(StreamAdjustResult::NotWellFormed,
+                            QStringLiteral("too much content after the document element"),
+                            m_tailLine, m_tailColumn);
+        } else {
+            m_reader.addData(valid);
+            if (!parseAvailable())
+                return false;
+            if (!m_documentEnded)
+                noteLastTagOpening(m_reader.characterOffset());
+        }
+        if (invalid >= 0)
+            return failAtInvalidBytes(m_textBase + m_text.size());
+        return release();
+    }
+
+    // Reads the parser's tokens until it needs more text.
+    bool parseAvailable()
+    {
+        for (;;) {
+            const QXmlStreamReader::TokenType token = m_reader.readNext();
+            if (m_reader.hasError()) {
+                if (m_reader.error() == QXmlStreamReader::PrematureEndOfDocumentError)
+                    return true;
+                return failAtReader(StreamAdjustResult::NotWellFormed, m_reader.errorString());
+            }
+            switch (token) {
+            case QXmlStreamReader::StartElement:
+                if (++m_depth > maximumStreamNestingDepth)
+                    return failAtReader(StreamAdjustResult::TooDeep,
+                                        QStringLiteral("elements are nested deeper than %1 levels")
+                                            .arg(maximumStreamNestingDepth));
+                if (!adjustElement())
+                    return false;
+                break;
+            case QXmlStreamReader::EndElement:
+                --m_depth;
+                break;
+            case QXmlStreamReader::EndDocument:
+                // The parser stops at the end of the document element when its input
+                // runs out there; what follows is checked separately at the end.
+                m_documentEnded = true;
+                m_tailStart = m_reader.characterOffset();
+                m_tailLine = m_reader.lineNumber();
+                m_tailColumn = m_reader.columnNumber() + 1;
+                noteLastTagOpening(m_tailStart);
+                return true;
+            default:
+                break;
+            }
+        }
+    }
+
+    QChar charAt(qint64 position) const { return m_text.at(int(position - m_textBase)); }
+
+    // The last '<' before `end`: a start tag the parser has just reported begins
+    // there, since '<' cannot occur unescaped inside attribute values.
+    void noteLastTagOpening(qint64 end)
+    {
+        for (qint64 pos = end - 1; pos >= m_scannedTo; --pos) {
+            if (charAt(pos) == QLatin1Char('<')) {
+                m_lastTagOpening = pos;
+                break;
+            }
+        }
+        m_scannedTo = std::max(m_scannedTo, end);
+    }
+
+    bool lostTrack()
+    {
+        return failAtReader(StreamAdjustResult::LayoutNotKept,
+                            QStringLiteral("cannot find the attribute in the document's text"));
+    }
+
+    bool adjustElement()
+    {
+        const qint64 end = m_reader.characterOffset();
+        noteLastTagOpening(end);
+        const QXmlStreamAttributes attributes = m_reader.attributes();
+        const QXmlStreamAttribute *named = nullptr;
+        int writtenAttributes = 0;
+        for (const QXmlStreamAttribute &attribute : attributes) {
+            if (attribute.qualifiedName() == m_rule.attributeName)
+                named = &attribute;
+            if (!attribute.isDefault())
+                ++writtenAttributes;
+        }
+        if (!named)
+            return true;
+
+        const QString value = named->value().toString();
+        const std::optional<QString> newValue = m_rule.adjustedValue(value);
+        if (end - 1 < m_textBase)
+            return lostTrack();
+        const QChar last = charAt(end - 1);
+        // Elements an entity expands to are reported with the parser still just past
+        // the entity reference; they are not in the text and cannot be changed there.
+        if (last == QLatin1Char(';')) {
+            if (newValue)
+                ++m_result.notInTextCount;
+            return true;
+        }
+        if (last != QLatin1Char('>') || m_lastTagOpening < m_textBase || m_lastTagOpening >= end)
+            return lostTrack();
+
+        const QStringView tag(m_text.constData() + (m_lastTagOpening - m_textBase),
+                              end - m_lastTagOpening);
+        const StartTagText tagText = readStartTag(tag, m_rule.attributeName);
+        if (!tagText.wellFormed || tagText.elementName != m_reader.qualifiedName() ||
+            tagText.attributeCount != writtenAttributes ||
+            (tagText.valueStart >= 0) == named->isDefault())
+            return lostTrack();
+        if (!newValue)
+            return true;
+        if (named->isDefault()) {
+            ++m_result.notInTextCount;
+            return true;
+        }
+        ++m_result.adjustedCount;
+        return replace(m_lastTagOpening + tagText.valueStart, m_lastTagOpening + tagText.valueEnd,
+                       *newValue);
+    }
+
+    QByteArray encode(QStringView text) const
+    {
+        QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+        return m_codec->fromUnicode(text.data(), int(text.size()), &state);
+    }
+
+    // The bytes the characters were decoded from.
+    qint64 encodedLength(const QChar *begin, const QChar *end)
+    {
+        switch (m_form) {
+        case ByteForm::Latin1:
+            return end - begin;
+        case ByteForm::Utf16:
+            return 2 * (end - begin);
+        case ByteForm::Utf8: {
+            qint64 length = 0;
+            for (const QChar *c = begin; c != end; ++c) {
+                const ushort u = c->unicode();
+                length += u < 0x80                    ? 1
+                          : u < 0x800                 ? 2
+                          : QChar::isHighSurrogate(u) ? 4
+                          : QChar::isLowSurrogate(u)  ? 0
+                                                      : 3;
+            }
+            return length;
+        }
+        case ByteForm::Utf32: {
+            qint64 length = 0;
+            for (const QChar *c = begin; c != end; ++c)
+                length += c->isLowSurrogate() ? 0 : 4;
+            return length;
+        }
+        case ByteForm::Other:
+            break;
+        }
+        qint64 length = 0;
+        for (const QChar *c = begin; c != end; ++c) {
+            if (c->isHighSurrogate() && c + 1 != end) {
+                length += encode(QStringView(c, 2)).size();
+                ++c;
+                continue;
+            }
+            if (m_lengths.empty())
+                m_lengths.assign(0x10000, 0);
+            quint8 &known = m_lengths[c->unicode()];
+            if (known == 0)
+                known = quint8(std::clamp<int>(encode(QStringView(c, 1)).size(), 1, 255));
+            length += known;
+        }
+        return length;
+    }
+
+    void advanceCursor(qint64 position)
+    {
+        const QChar *text = m_text.constData() - m_textBase;
+        m_cursorByte += encodedLength(text + m_cursorCharacter, text + position);
+        m_cursorCharacter = position;
+    }
+
+    bool writeRaw(qint64 upTo)
+    {
+        if (upTo <= m_copiedTo)
+            return true;
+        if (m_output) {
+            const qint64 size = upTo - m_copiedTo;
+            if (m_output->write(m_raw.constData() + (m_copiedTo - m_rawBase), size) != size)
+                return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
+        }
+        m_copiedTo = upTo;
+        return true;
+    }
+
+    // Replaces the characters [start, end) of the text, a whole attribute value.
+    bool replace(qint64 start, qint64 end, const QString &newValue)
+    {
+        if (start < m_cursorCharacter)
+            return lostTrack();
+        advanceCursor(start);
+        const qint64 byteStart = m_cursorByte;
+        advanceCursor(end);
+        const qint64 byteEnd = m_cursorByte;
+        const QStringView oldValue(m_text.constData() + (start - m_textBase), end - start);
+        // The old value's bytes must be exactly where the count of bytes put them.
+        const QByteArray oldBytes = encode(oldValue);
+        if (byteStart < m_copiedTo || byteEnd > m_rawBase + m_raw.size() ||
+            oldBytes != QByteArray::fromRawData(m_raw.constData() + (byteStart - m_rawBase),
+                                                int(byteEnd - byteStart)))
+            return fail(StreamAdjustResult::LayoutNotKept,
+                        QStringLiteral("the bytes of a value do not match its characters in "
+                                       "this encoding"),
+                        m_reader.lineNumber(), m_reader.columnNumber() + 1);
+        if (oldValue == newValue)
+            return true;
+        m_result.bytesChanged = true;
+        if (!writeRaw(byteStart))
+            return false;
+        const QByteArray newBytes = encode(newValue);
+        if (m_output && m_output->write(newBytes) != newBytes.size())
+            return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
+        m_copiedTo = byteEnd;
+        return true;
+    }
+
+    // Drops the text and bytes that no later tag can reach, writing the bytes out.
+    bool release()
+    {
+        const qint64 keepFrom = m_documentEnded         ? m_tailStart
+                                : m_lastTagOpening >= 0 ? m_lastTagOpening
+                                                        : m_textBase;
+        if (m_cursorCharacter < keepFrom)
+            advanceCursor(keepFrom);
+        const qint64 textFrom = std::min(keepFrom, m_cursorCharacter);
+        m_text.remove(0, int(textFrom - m_textBase));
+        m_textBase = textFrom;
+        if (!writeRaw(m_cursorByte))
+            return false;
+        m_raw.remove(0, int(m_copiedTo - m_rawBase));
+        m_rawBase = m_copiedTo;
+        return true;
+    }
+
+    // Line and column of a text position at or after the parser's.
+    void positionOf(qint64 position, qint64 *line, qint64 *column) const
+    {
+        *line = m_reader.lineNumber();
+        qint64 lineStart = m_reader.characterOffset() - m_reader.columnNumber();
+        for (qint64 pos = std::max(m_reader.characterOffset(), m_textBase); pos < position; ++pos) {
+            const QChar c = charAt(pos);
+            if (c == QLatin1Char('\n') ||
+                (c == QLatin1Char('\r') &&
+                 (pos + 1 >= position || charAt(pos + 1) != QLatin1Char('\n')))) {
+                ++*line;
+                lineStart = pos + 1;
+            }
+        }
+        *column = position - lineStart + 1;
+    }
+
+    bool failAtInvalidBytes(qint64 position)
+    {
+        qint64 line = 0;
+        qint64 column = 0;
+        if (!m_documentEnded)
+            positionOf(position, &line, &column);
+        return fail(
+            StreamAdjustResult::UnsupportedEncoding,
+            QStringLiteral("bytes that are not valid %1").arg(QString::fromLatin1(m_codec->name())),
+            line, column);
+    }
+
+    void finish()
+    {
+        if (!m_heldCharacter.isEmpty()) {
+            fail(StreamAdjustResult::UnsupportedEncoding,
+                 QStringLiteral("the input ends inside a character"));
+            return;
+        }
+        if (!m_documentEnded) {
+            // All the input is in; the parser still waits for the rest of the document.
+            if (!m_reader.hasError())
+                m_reader.readNext();
+            failAtReader(StreamAdjustResult::NotWellFormed, m_reader.errorString());
+            return;
+        }
+        if (!checkTrailingContent())
+            return;
+        advanceCursor(m_textBase + m_text.size());
+        if (m_cursorByte != m_bytesRead) {
+            if (m_form == ByteForm::Other)
+                fail(StreamAdjustResult::LayoutNotKept,
+                     QStringLiteral("cannot match the characters of this encoding to its bytes"));
+            else
+                fail(StreamAdjustResult::UnsupportedEncoding,
+                     QStringLiteral("the input ends inside a character"));
+            return;
+        }
+        writeRaw(m_bytesRead);
+    }
+
+    // After the document element only comments, processing instructions and space.
+    bool checkTrailingContent()
+    {
+        const QString opening = QStringLiteral("<_/>");
+        QXmlStreamReader trailing(opening + m_text.midRef(int(m_tailStart - m_textBase)));
+        trailing.setNamespaceProcessing(false);
+        while (!trailing.atEnd())
+            trailing.readNext();
+        if (!trailing.hasError())
+            return true;
+        const qint64 line = m_tailLine + trailing.lineNumber() - 1;
+        const qint64 column = trailing.lineNumber() == 1
+                                  ? m_tailColumn + trailing.columnNumber() - opening.size()
+                                  : trailing.columnNumber() + 1;
+        return fail(StreamAdjustResult::NotWellFormed, trailing.errorString(), line, column);
+    }
+
+    QIODevice &m_input;
+    QIODevice *const m_output;
+    const AdjustmentRule &m_rule;
+    const qint64 m_chunkSize;
+    StreamAdjustResult m_result;
+    QXmlStreamReader m_reader;
+
+    QTextCodec *m_codec = nullptr;
+    ByteForm m_form = ByteForm::Utf8;
+    std::unique_ptr<QTextDecoder> m_decoder;
+    std::vector<quint8> m_lengths; // bytes per character, for ByteForm::Other
+
+    // Bytes read and not yet written; m_raw[0] is byte m_rawBase of the input.
+    QByteArray m_raw;
+    qint64 m_rawBase = 0;
+    qint64 m_bytesRead = 0;
+    qint64 m_decodedTo = 0;
+    qint64 m_copiedTo = 0;
+
+    // Decoded text still needed; m_text[0] is character m_textBase of the document.
+    QString m_text;
+    qint64 m_textBase = 0;
+    QString m_heldCharacter;
+    // The byte offset where a character of the text begins.
+    qint64 m_cursorCharacter = 0;
+    qint64 m_cursorByte = 0;
+
+    qint64 m_lastTagOpening = -1;
+    qint64 m_scannedTo = 0;
+    int m_depth = 0;
+
+    bool m_documentEnded = false;
+    qint64 m_tailStart = 0;
+    qint64 m_tailLine = 0;
+    qint64 m_tailColumn = 0;
+};
+
+} // namespace
+
+StreamAdjustResult adjustXmlStream(QIODevice &input, QIODevice *output, const AdjustmentRule &rule,
+                                   qint64 chunkSize)
+{
+    return LayoutPreservingAdjuster(input, output, rule, chunkSize).run();
+}

@@ -1,0 +1,338 @@
+#include "adjustmentrule.h"
+#include "attributewalk.h"
+#include "streamadjust.h"
+#include "xmlinput.h"
+#include "xmloutput.h"
+
+#include "testfiles.h"
+#include "xmlcompare.h"
+
+#include <QBuffer>
+#include <QDomDocument>
+#include <QTextCodec>
+#include <QtTest>
+
+namespace {
+
+AdjustmentRule rule(const QString &attribute, const QString &increment)
+{
+    AdjustmentRule rule;
+    rule.attributeName = attribute;
+    rule.increment = *DecimalNumber::fromNumeral(increment);
+    return rule;
+}
+
+struct StreamRun
+{
+    StreamAdjustResult result;
+    QByteArray output;
+};
+
+StreamRun runStream(const QByteArray &input, const AdjustmentRule &rule,
+                    qint64 chunkSize = defaultStreamChunkSize)
+{
+    QByteArray in = input;
+    QBuffer inputDevice(&in);
+    inputDevice.open(QIODevice::ReadOnly);
+    StreamRun run;
+    QBuffer outputDevice(&run.output);
+    outputDevice.open(QIODevice::WriteOnly);
+    run.result = adjustXmlStream(inputDevice, &outputDevice, rule, chunkSize);
+    return run;
+}
+
+// Small chunks put every boundary of the reading inside markup, references and
+// multi-byte characters somewhere.
+const QList<qint64> chunkSizes = {1, 2, 3, 5, 8, 64, defaultStreamChunkSize};
+
+QByteArray encoded(const char *codecName, const QString &text, const QByteArray &byteOrderMark = {})
+{
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QString source = text;
+    return byteOrderMark + QTextCodec::codecForName(codecName)->fromUnicode(source.constData(),
+                                                                            source.size(), &state);
+}
+
+QByteArray nested(int levels, const QByteArray &innermost)
+{
+    return QByteArray("<e>").repeated(levels - 1) + innermost +
+           QByteArray("</e>").repeated(levels - 1);
+}
+
+} // namespace
+
+class tst_StreamAdjust : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void onlyValuesChange_data();
+    void onlyValuesChange();
+    void valuesNotInText_data();
+    void valuesNotInText();
+    void refused_data();
+    void refused();
+    void agreesWithDomPath_data();
+    void agreesWithDomPath();
+    void deepNesting();
+    void dryRunAndFailingOutput();
+};
+
+void tst_StreamAdjust::onlyValuesChange_data()
+{
+    QTest::addColumn<QString>("attribute");
+    QTest::addColumn<QString>("increment");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<int>("adjusted");
+
+    const QByteArray prolog = "<?xml version=\"1.0\"?>\n<!-- a \"comment\" with lat='1' -->\n"
+                              "<!DOCTYPE gpx [\n  <!ENTITY v \"7\">\n  <!ATTLIST t kind CDATA "
+                              "\"x\">\n  <!-- ]> -->\n]>\n<?pi lat=\"1\"?>\n";
+    QTest::newRow("document type, comments, CDATA and PIs kept")
+        << "lat"
+        << "0.2"
+        << prolog + "<gpx>\n  <wpt lat=\"55.7558123\" lon=\"37.6\"><![CDATA[<q lat=\"1\"/>]]></wpt>"
+                    "\n</gpx>\n<!-- after -->\n"
+        << prolog + "<gpx>\n  <wpt lat=\"55.9558123\" lon=\"37.6\"><![CDATA[<q lat=\"1\"/>]]></wpt>"
+                    "\n</gpx>\n<!-- after -->\n"
+        << 1;
+    QTest::newRow("odd spacing, quotes and attribute order kept")
+        << "x"
+        << "-16" << QByteArray("<r>\n<a   y='1'\n\tx\t=\n'10' z = \"a>b\" /><a x=\"-4\"></a></r>")
+        << QByteArray("<r>\n<a   y='1'\n\tx\t=\n'-6' z = \"a>b\" /><a x=\"-20\"></a></r>") << 2;
+    QTest::newRow("CRLF line ends kept")
+        << "x"
+        << "1" << QByteArray("<r>\r\n<a x=\"1\"/>\r\n<a\r\n x=\"2\"/>\r\n</r>\r\n")
+        << QByteArray("<r>\r\n<a x=\"2\"/>\r\n<a\r\n x=\"3\"/>\r\n</r>\r\n") << 2;
+    QTest::newRow("values with references replaced whole")
+        << "x"
+        << "0.5"
+        << QByteArray("<!DOCTYPE r [<!ENTITY v \"7\">]><r><a x=\"&#49;0\"/><a x='&v;'/></r>")
+        << QByteArray("<!DOCTYPE r [<!ENTITY v \"7\">]><r><a x=\"10.5\"/><a x='7.5'/></r>") << 2;
+    QTest::newRow("prefixed and other attributes untouched")
+        << "lat"
+        << "1"
+        << QByteArray("<r xmlns:g=\"urn:g\"><g:p g:lat=\"1\" lat=\"1\" Lat=\"1\" lat2=\"1\"/></r>")
+        << QByteArray("<r xmlns:g=\"urn:g\"><g:p g:lat=\"1\" lat=\"2\" Lat=\"1\" lat2=\"1\"/></r>")
+        << 1;
+    QTest::newRow("prefixed name matched as written")
+        << "g:lat"
+        << "1" << QByteArray("<r><p g:lat=\"1\" lat=\"1\"/></r>")
+        << QByteArray("<r><p g:lat=\"2\" lat=\"1\"/></r>") << 1;
+    QTest::newRow("exact decimals beyond five places")
+        << "v"
+        << "0.000001"
+        << QByteArray("<r><a v=\"1\"/><a v=\" 2.5 \"/><a v=\"1e3\"/><a v=\"12px\"/><a v=\"\"/></r>")
+        << QByteArray("<r><a v=\"1.000001\"/><a v=\"2.500001\"/><a v=\"1000.000001\"/>"
+                      "<a v=\"12px\"/><a v=\"\"/></r>")
+        << 3;
+    QTest::newRow("nothing qualifies")
+        << "v"
+        << "1" << QByteArray("<r a=\"1\"/>") << QByteArray("<r a=\"1\"/>") << 0;
+
+    const QString text = QStringLiteral("<?xml version=\"1.0\" encoding=\"ENC\"?>\n"
+                                        "<r n=\"Zürich ÿ\" x=\"10\"><a x=\"-1\">é</a></r>\n");
+    const QString adjusted = QString(text)
+                                 .replace(QLatin1String("x=\"10\""), QLatin1String("x=\"10.25\""))
+                                 .replace(QLatin1String("x=\"-1\""), QLatin1String("x=\"-0.75\""));
+    const auto encodingRow = [&](const char *name, const char *codec, const QByteArray &mark) {
+        const QString declared = QString::fromLatin1(codec);
+        QTest::newRow(name) << "x"
+                            << "0.25"
+                            << encoded(codec, QString(text).replace("ENC", declared), mark)
+                            << encoded(codec, QString(adjusted).replace("ENC", declared), mark)
+                            << 2;
+    };
+    encodingRow("UTF-8", "UTF-8", {});
+    encodingRow("UTF-8 with byte order mark", "UTF-8", "\xef\xbb\xbf");
+    encodingRow("ISO-8859-1", "ISO-8859-1", {});
+    encodingRow("windows-1252", "windows-1252", {});
+    encodingRow("UTF-16LE with byte order mark", "UTF-16LE", "\xff\xfe");
+    encodingRow("UTF-16BE with byte order mark", "UTF-16BE", "\xfe\xff");
+    encodingRow("UTF-32LE with byte order mark", "UTF-32LE", QByteArray("\xff\xfe\0\0", 4));
+    encodingRow("Shift_JIS", "Shift_JIS", {});
+    QTest::newRow("characters beyond the BMP before a value")
+        << "x"
+        << "1" << QByteArray("<r t=\"\xf0\x9f\x98\x80\xf0\x9f\x98\x80\" x=\"1\"/>")
+        << QByteArray("<r t=\"\xf0\x9f\x98\x80\xf0\x9f\x98\x80\" x=\"2\"/>") << 1;
+}
+
+void tst_StreamAdjust::onlyValuesChange()
+{
+    QFETCH(QString, attribute);
+    QFETCH(QString, increment);
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, expected);
+    QFETCH(int, adjusted);
+
+    for (const qint64 chunkSize : chunkSizes) {
+        const StreamRun run = runStream(input, rule(attribute, increment), chunkSize);
+        QVERIFY2(
+            run.result.succeeded(),
+            qPrintable(QStringLiteral("chunk %1: %2").arg(chunkSize).arg(run.result.errorMessage)));
+        QCOMPARE(run.output, expected);
+        QCOMPARE(run.result.adjustedCount, qint64(adjusted));
+        QCOMPARE(run.result.bytesChanged, input != expected);
+    }
+}
+
+void tst_StreamAdjust::valuesNotInText_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("adjusted");
+    QTest::addColumn<int>("notInText");
+
+    QTest::newRow("element an entity expands to")
+        << QByteArray("<!DOCTYPE r [<!ENTITY p \"<p x='1'/>\">]><r x=\"1\">&p;a&p;<p x=\"2\"/></r>")
+        << 2 << 2;
+    QTest::newRow("default from the document type")
+        << QByteArray("<!DOCTYPE r [<!ATTLIST p x CDATA \"5\">]><r><p/><p x=\"1\"/></r>") << 1 << 1;
+    QTest::newRow("non-qualifying ones are not counted")
+        << QByteArray("<!DOCTYPE r [<!ATTLIST p x CDATA \"abc\">]><r><p/></r>") << 0 << 0;
+}
+
+void tst_StreamAdjust::valuesNotInText()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(int, adjusted);
+    QFETCH(int, notInText);
+
+    for (const qint64 chunkSize : chunkSizes) {
+        const StreamRun run = runStream(input, rule("x", "1"), chunkSize);
+        QVERIFY2(run.result.succeeded(), qPrintable(run.result.errorMessage));
+        QCOMPARE(run.result.adjustedCount, qint64(adjusted));
+        QCOMPARE(run.result.notInTextCount, qint64(notInText));
+        // The text the entity's markup comes from is left exactly as written.
+        QCOMPARE(run.output.count("x='1'"), input.count("x='1'"));
+    }
+}
+
+void tst_StreamAdjust::refused_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<int>("column"); // where the parser stopped
+
+    const int notWellFormed = StreamAdjustResult::NotWellFormed;
+    const int badEncoding = StreamAdjustResult::UnsupportedEncoding;
+    QTest::newRow("empty") << QByteArray() << notWellFormed << 1 << 1;
+    QTest::newRow("unclosed element")
+        << QByteArray("<r>\n<a x=\"1\">\n") << notWellFormed << 3 << 1;
+    QTest::newRow("mismatched tag")
+        << QByteArray("<r>\n  <a></b>\n</r>") << notWellFormed << 2 << 10;
+    QTest::newRow("duplicate attribute")
+        << QByteArray("<r x=\"1\" x=\"2\"/>") << notWellFormed << 1 << 17;
+    QTest::newRow("text after the document element")
+        << QByteArray("<r x=\"1\"/>\n<!-- fine -->\njunk") << notWellFormed << 3 << 2;
+    QTest::newRow("second document element")
+        << QByteArray("<r x=\"1\"/><r/>") << notWellFormed << 1 << 15;
+    QTest::newRow("undeclared entity") << QByteArray("<r x=\"&u;\"/>") << notWellFormed << 1 << 10;
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("<r>\n<a x=\"1\">\xff</a></r>") << badEncoding << 2 << 10;
+    QTest::newRow("truncated UTF-8") << QByteArray("<r x=\"1\"/>\xc3") << badEncoding << 0 << 0;
+    QTest::newRow("unknown encoding")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"x-nonesuch\"?><r/>") << badEncoding << 1
+        << 1;
+    QTest::newRow("UTF-16 declared without a byte order mark")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r/>") << badEncoding << 1 << 1;
+    QTest::newRow("deeper than the bound")
+        << nested(maximumStreamNestingDepth + 1, "<e x=\"1\"/>") << int(StreamAdjustResult::TooDeep)
+        << 1 << 3 * maximumStreamNestingDepth + 11;
+}
+
+void tst_StreamAdjust::refused()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(int, status);
+    QFETCH(int, line);
+    QFETCH(int, column);
+
+    const QList<qint64> sizes =
+        input.size() > 100000 ? QList<qint64>{defaultStreamChunkSize} : chunkSizes;
+    for (const qint64 chunkSize : sizes) {
+        const StreamRun run = runStream(input, rule("x", "1"), chunkSize);
+        QCOMPARE(int(run.result.status), status);
+        QVERIFY(!run.result.errorMessage.isEmpty());
+        QCOMPARE(run.result.errorLine, qint64(line));
+        QCOMPARE(run.result.errorColumn, qint64(column));
+    }
+}
+
+void tst_StreamAdjust::agreesWithDomPath_data()
+{
+    QTest::addColumn<QString>("attribute");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("useAbove");
+    QTest::addColumn<bool>("useBelow");
+
+    const QByteArray document = readBytes(QFINDTESTDATA("../data/many-attributes.xml"));
+    QTest::newRow("no bounds") << "lat" << document << false << false;
+    QTest::newRow("above") << "lat" << document << true << false;
+    QTest::newRow("below") << "lat" << document << false << true;
+    QTest::newRow("between") << "lat" << document << true << true;
+    QTest::newRow("references and defaults")
+        << "v"
+        << QByteArray("<!DOCTYPE r [<!ENTITY v \"7\"><!ATTLIST a v CDATA \"3\">]>"
+                      "<r v=\"&#x34;2\"><a/><a v=\"&v;\"/><a v=\"1e2\"/><a v=\"-0\"/></r>")
+        << true << false;
+}
+
+void tst_StreamAdjust::agreesWithDomPath()
+{
+    QFETCH(QString, attribute);
+    QFETCH(QByteArray, input);
+    QFETCH(bool, useAbove);
+    QFETCH(bool, useBelow);
+
+    AdjustmentRule adjustment = rule(attribute, "-2.5");
+    adjustment.useAbove = useAbove;
+    adjustment.above = 0;
+    adjustment.useBelow = useBelow;
+    adjustment.below = 40;
+
+    const StreamRun run = runStream(input, adjustment);
+    QVERIFY2(run.result.succeeded(), qPrintable(run.result.errorMessage));
+
+    QDomDocument viaDom;
+    QVERIFY(loadXmlText(viaDom, decodeXmlBytes(input)).isLoaded());
+    const int domCount = adjustAttributes(viaDom, adjustment);
+    QDomDocument viaStream;
+    QVERIFY(loadXmlText(viaStream, decodeXmlBytes(run.output)).isLoaded());
+    QCOMPARE(canonicalXml(viaStream), canonicalXml(viaDom));
+    // The DOM does not add defaults from the document type, so it adjusts just the
+    // values written in the text.
+    QCOMPARE(run.result.adjustedCount, qint64(domCount));
+}
+
+void tst_StreamAdjust::deepNesting()
+{
+    // Fifty times the window's bound.
+    const int levels = 50 * maximumNestingDepth;
+    const StreamRun run = runStream(nested(levels, "<e x=\"1\"/>"), rule("x", "2"));
+    QVERIFY2(run.result.succeeded(), qPrintable(run.result.errorMessage));
+    QCOMPARE(run.output, nested(levels, "<e x=\"3\"/>"));
+}
+
+void tst_StreamAdjust::dryRunAndFailingOutput()
+{
+    const QByteArray input = "<r x=\"1\"><a x=\"2\"/></r>";
+    QByteArray in = input;
+    QBuffer inputDevice(&in);
+    inputDevice.open(QIODevice::ReadOnly);
+    const StreamAdjustResult counted = adjustXmlStream(inputDevice, nullptr, rule("x", "1"));
+    QVERIFY(counted.succeeded());
+    QCOMPARE(counted.adjustedCount, qint64(2));
+
+    inputDevice.seek(0);
+    QByteArray sink;
+    QBuffer readOnlyOutput(&sink);
+    readOnlyOutput.open(QIODevice::ReadOnly);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("device not open|ReadOnly"));
+    const StreamAdjustResult failed = adjustXmlStream(inputDevice, &readOnlyOutput, rule("x", "1"));
+    QCOMPARE(int(failed.status), int(StreamAdjustResult::CannotWrite));
+}
+
+QTEST_GUILESS_MAIN(tst_StreamAdjust)
+#include "tst_streamadjust.moc"
