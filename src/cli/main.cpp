@@ -365,12 +365,17 @@ int main(int argc, char *argv[])
     if (!problem.isEmpty())
         return usageError(problem);
 
-    ExitStatus status = AllSucceeded;
+    // Identities are taken before any file is replaced, since a replaced file is a new inode.
+    QStringList files;
     QSet<QString> seen;
     for (const QString &file : qAsConst(settings.files)) {
-        if (seen.contains(fileIdentity(file)))
-            continue;
-        seen.insert(fileIdentity(file));
+        const QString identity = fileIdentity(file);
+        if (!seen.contains(identity))
+            files << file;
+        seen.insert(identity);
+    }
+    ExitStatus status = AllSucceeded;
+    for (const QString &file : qAsConst(files)) {
         const Outcome outcome =
             file == QLatin1String("-") ? adjustStandardInput(settings) : adjustFile(file, settings);
         printLine(stderr, report(file, outcome, settings.dryRun));
