@@ -7,31 +7,17 @@
 #include "xmlinput.h"
 #include "xmloutput.h"
 
+#include "osmlike.h"
+
 #include <QCoreApplication>
 #include <QDomDocument>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <cstdio>
 
 namespace {
-
-// An OpenStreetMap-like document of about `megabytes` MB, the same for every run.
-QByteArray osmLikeDocument(int megabytes)
-{
-    QRandomGenerator random(20261206);
-    QByteArray text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<osm version=\"0.6\">\n";
-    for (int id = 1; text.size() < megabytes * 1024 * 1024; ++id) {
-        text += " <node id=\"" + QByteArray::number(id) + "\" lat=\"" +
-                QByteArray::number(random.bounded(180.0) - 90, 'f', 7) + "\" lon=\"" +
-                QByteArray::number(random.bounded(360.0) - 180, 'f', 7) +
-                "\" version=\"1\">\n  <tag k=\"name\" v=\"n" + QByteArray::number(id) +
-                "\"/>\n </node>\n";
-    }
-    return text + "</osm>\n";
-}
 
 double milliseconds(QElapsedTimer &timer)
 {
@@ -58,7 +44,7 @@ int main(int argc, char *argv[])
                 "|---|---|---|---|---|---|\n");
     for (int megabytes : {1, 10, 30}) {
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(osmLikeDocument(megabytes)) < 0)
+        if (!file.open(QIODevice::WriteOnly) || !writeOsmLike(file, qint64(megabytes) << 20))
             return 1;
         file.close();
 
