@@ -243,12 +243,9 @@ struct UsageProblem
     QString reason;
 };
 
-std::optional<QString> singleValue(const QCommandLineParser &parser, const QString &name,
-                                   QString *problem)
+std::optional<QString> singleValue(const QCommandLineParser &parser, const QString &name)
 {
     const QStringList values = parser.values(name);
-    if (values.size() > 1)
-        *problem = QStringLiteral("--%1 is given more than once").arg(name);
     if (values.isEmpty())
         return std::nullopt;
     return values.constLast();
@@ -257,7 +254,7 @@ std::optional<QString> singleValue(const QCommandLineParser &parser, const QStri
 std::optional<double> threshold(const QCommandLineParser &parser, const QString &name,
                                 QString *problem)
 {
-    const std::optional<QString> text = singleValue(parser, name, problem);
+    const std::optional<QString> text = singleValue(parser, name);
     if (!text)
         return std::nullopt;
     bool converted = false;
@@ -271,9 +268,14 @@ std::optional<double> threshold(const QCommandLineParser &parser, const QString 
 QString readSettings(QCommandLineParser &parser, Settings *settings)
 {
     QString problem;
-    const std::optional<QString> attribute =
-        singleValue(parser, QStringLiteral("attribute"), &problem);
-    const std::optional<QString> increment = singleValue(parser, QStringLiteral("add"), &problem);
+    // Each option once: a second --add or --reformat is more likely a mistake than a wish.
+    const QStringList given = parser.optionNames();
+    for (const QString &name : given) {
+        if (given.count(name) > 1)
+            return QStringLiteral("--%1 is given more than once").arg(name);
+    }
+    const std::optional<QString> attribute = singleValue(parser, QStringLiteral("attribute"));
+    const std::optional<QString> increment = singleValue(parser, QStringLiteral("add"));
     const std::optional<double> above = threshold(parser, QStringLiteral("above"), &problem);
     const std::optional<double> below = threshold(parser, QStringLiteral("below"), &problem);
     if (!problem.isEmpty())

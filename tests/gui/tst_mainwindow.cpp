@@ -8,10 +8,12 @@
 #include <QGridLayout>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QProcess>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTextBrowser>
+#include <QTextCodec>
 #include <QToolBar>
 #include <QtTest>
 
@@ -58,6 +60,8 @@ private slots:
     void fileModeTwiceAddsTwice();
     void fileLeftAlone_data();
     void fileLeftAlone();
+    void reformatMatchesWindowFileMode_data();
+    void reformatMatchesWindowFileMode();
     void pickFile_data();
     void pickFile();
 
@@ -373,6 +377,73 @@ void tst_MainWindow::fileLeftAlone()
     change();
     QCOMPARE(readBytes(path), content);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList("doc.xml"));
+}
+
+void tst_MainWindow::reformatMatchesWindowFileMode_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("attribute");
+    QTest::addColumn<double>("increment");
+    QTest::addColumn<double>("above"); // NaN: no bound
+    QTest::addColumn<double>("below");
+
+    const double off = qQNaN();
+    QTest::newRow("UTF-8, indented, with comments")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- head -->\n<r>\n"
+                      "  <p lat=\"55.7558123\"/>\n  <!-- between -->\n"
+                      "  <p lat='10' lon=\"1\">\xd0\x96 <![CDATA[<n lat=\"1\"/>]]></p>\n</r>\n")
+        << "lat" << 0.2 << off << off;
+    QTest::newRow("ISO-8859-1 declared, with bounds")
+        << QByteArray(
+               "<?xml version='1.0' encoding='ISO-8859-1'?>\n"
+               "<r n=\"\xe9t\xe9\" x=\"5\">\n  <p x=\"10\">caf\xe9</p>\n  <p x=\"20\"/>\n</r>\n")
+        << "x" << -0.125 << 5.0 << 15.0;
+    QTest::newRow("Windows line ends")
+        << QByteArray("<r>\r\n<p x=\"1\">a\r\nb</p>\r\n</r>\r\n") << "x" << 2.5 << off << off;
+    QTest::newRow("DOCTYPE with internal subset")
+        << QByteArray("<!DOCTYPE r [\n<!ENTITY who \"world\">\n<!ATTLIST p lat CDATA \"5\">\n]>\n"
+                      "<r>\n<p lat=\"1\">&who;</p>\n<p/>\n</r>\n")
+        << "lat" << 1.0 << off << off;
+    const QString utf16("<?xml version='1.0' encoding='UTF-16'?>\n<r a=\"\u4e2d\" x=\"7\"/>\n");
+    QTest::newRow("UTF-16 with byte order mark")
+        << QTextCodec::codecForName("UTF-16LE")->fromUnicode(utf16).prepend("\xff\xfe") << "x"
+        << 0.00001 << off << off;
+}
+
+void tst_MainWindow::reformatMatchesWindowFileMode()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, attribute);
+    QFETCH(double, increment);
+    QFETCH(double, above);
+    QFETCH(double, below);
+    const QString byWindow = m_dir->filePath("window.xml");
+    const QString byProgram = m_dir->filePath("program.xml");
+    QVERIFY(writeBytes(byWindow, content));
+    QVERIFY(writeBytes(byProgram, content));
+
+    fillForm(attribute, increment, !qIsNaN(above), qIsNaN(above) ? 0 : above, !qIsNaN(below),
+             qIsNaN(below) ? 0 : below);
+    widget<QLineEdit>("filePath")->setText(byWindow);
+    change();
+
+    // The numbers as the spin boxes hold them: five decimals.
+    const auto text = [](double value) {
+        return QString::number(value, 'f', 5);
+    };
+    QStringList arguments{"--reformat", "--attribute", attribute, "--add", text(increment)};
+    if (!qIsNaN(above))
+        arguments << "--above" << text(above);
+    if (!qIsNaN(below))
+        arguments << "--below" << text(below);
+    QProcess program;
+    program.start(XMLADJUST_CLI, arguments << byProgram);
+    QVERIFY(program.waitForFinished(5 * 60 * 1000));
+    QCOMPARE(program.exitCode(), 0);
+
+    const QByteArray written = readBytes(byWindow);
+    QVERIFY(written != content); // each row has something to adjust
+    QCOMPARE(readBytes(byProgram), written);
 }
 
 void tst_MainWindow::pickFile_data()
