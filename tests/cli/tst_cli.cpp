@@ -157,19 +157,10 @@ void tst_Cli::adjustFile_data()
               "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
               "<r n=\"\xe9t\xe9\" lat=\"{1|1.2}\">caf\xe9 \xff</r>\n",
               "1 value adjusted");
-    addEdited("windows-1252 bytes kept",
-              "<?xml version='1.0' encoding='windows-1252'?><r lat='{3|3.2}'>\x80 \x93q\x94</r>",
-              "1 value adjusted");
-    addEdited("UTF-8 byte order mark kept", "\xef\xbb\xbf<r lat=\"{1|1.2}\">\xd0\x96</r>",
-              "1 value adjusted");
     const QByteArray le("<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
                         "<r n=\"\xe4\xb8\xad\" lat=\"{1|1.2}\"/>");
     QTest::newRow("UTF-16LE with byte order mark")
         << utf16(side(le, false), true) << lat << utf16(side(le, true), true) << "1 value adjusted";
-    const QByteArray be("<r lat='{-1|-0.8}'>\xc3\xa9\xe4\xb8\xad</r>\n");
-    QTest::newRow("UTF-16BE with byte order mark")
-        << utf16(side(be, false), false) << lat << utf16(side(be, true), false)
-        << "1 value adjusted";
     addEdited("character references replaced whole",
               "<r lat=\"{&#49;0|10.2}\" lon=\"&#49;0\"><p lat=\"{&#x2D;&#x31;|-0.8}\"/></r>",
               "2 values adjusted");
@@ -237,23 +228,16 @@ void tst_Cli::newValue_data()
     {
         const char *tag, *value, *add, *expected;
     } rows[] = {
-        {"integer", "10", "0.2", "10.2"},
-        {"decimals a double would blur", "55.7558123", "0.2", "55.9558123"},
-        {"trailing zero dropped", "1.50", "1", "2.5"},
-        {"no binary noise", "0.1", "0.2", "0.3"},
         {"finer than five decimals", "1", "0.000001", "1.000001"},
-        {"sum of zero", "-1", "1", "0"},
         {"negative increment", "0.1", "-0.3", "-0.2"},
         {"beyond a double's digits", "123456789.123456789", "0.000000001", "123456789.12345679"},
         {"integer beyond a double", "12345678901234567890", "1", "12345678901234567891"},
         {"increment with leading point", "1", ".5", "1.5"},
         {"increment with trailing point", "1", "5.", "6"},
         {"increment with plus sign", "2", "+3", "5"},
-        {"value with leading point", ".5", "1", "1.5"},
         {"exponent form", "1e3", "1", "1001"},
         {"exponent form, shortest text", "2.5E-1", "0.2", "0.45"},
         {"unit suffix left alone", "12px", "1", "12px"},
-        {"decimal comma left alone", "1,5", "1", "1,5"},
         {"empty left alone", "", "1", ""},
     };
     for (const auto &row : rows)
