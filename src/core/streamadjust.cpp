@@ -316,6 +316,11 @@ private:
                             QStringLiteral("too much content after the document element"),
                             m_tailLine, m_tailColumn);
         } else {
+            if (m_textBase + m_text.size() - m_lastTokenEnd > maximumTokenCharacters)
+                return failAtReader(StreamAdjustResult::TooLarge,
+                                    QStringLiteral("a single run of text or markup is longer than "
+                                                   "%1 million characters")
+                                        .arg(maximumTokenCharacters / 1000000));
             m_reader.addData(valid);
             if (!parseAvailable())
                 return false;
@@ -337,6 +342,7 @@ private:
                     return true;
                 return failAtReader(StreamAdjustResult::NotWellFormed, m_reader.errorString());
             }
+            m_lastTokenEnd = std::max(m_lastTokenEnd, m_reader.characterOffset());
             switch (token) {
             case QXmlStreamReader::StartElement:
                 if (++m_depth > maximumStreamNestingDepth)
@@ -348,6 +354,12 @@ private:
                 break;
             case QXmlStreamReader::EndElement:
                 --m_depth;
+                noteMarkupEnd();
+                break;
+            case QXmlStreamReader::Comment:
+            case QXmlStreamReader::ProcessingInstruction:
+            case QXmlStreamReader::DTD:
+                noteMarkupEnd();
                 break;
             case QXmlStreamReader::EndDocument:
                 // The parser stops at the end of the document element when its input
@@ -373,10 +385,22 @@ private:
         for (qint64 pos = end - 1; pos >= m_scannedTo; --pos) {
             if (charAt(pos) == QLatin1Char('<')) {
                 m_lastTagOpening = pos;
+                m_tagOpeningDone = false;
                 break;
             }
         }
         m_scannedTo = std::max(m_scannedTo, end);
+    }
+
+    // A token that ends in '>' after the last '<' closes the markup that '<' opened,
+    // so its text is no longer needed. Elements an entity expands to end otherwise.
+    void noteMarkupEnd()
+    {
+        const qint64 end = m_reader.characterOffset();
+        noteLastTagOpening(end);
+        if (m_lastTagOpening >= m_textBase && m_lastTagOpening < end &&
+            charAt(end - 1) == QLatin1Char('>'))
+            m_tagOpeningDone = true;
     }
 
     bool lostTrack()
@@ -388,7 +412,7 @@ private:
     bool adjustElement()
     {
         const qint64 end = m_reader.characterOffset();
-        noteLastTagOpening(end);
+        noteMarkupEnd();
         const QXmlStreamAttributes attributes = m_reader.attributes();
         const QXmlStreamAttribute *named = nullptr;
         int writtenAttributes = 0;
@@ -540,7 +564,9 @@ private:
     // Drops the text and bytes that no later tag can reach, writing the bytes out.
     bool release()
     {
+        // Until its markup is read, a tag may be reported whose '<' was seen already.
         const qint64 keepFrom = m_documentEnded         ? m_tailStart
+                                : m_tagOpeningDone      ? m_scannedTo
                                 : m_lastTagOpening >= 0 ? m_lastTagOpening
                                                         : m_textBase;
         if (m_cursorCharacter < keepFrom)
@@ -658,8 +684,10 @@ private:
     qint64 m_cursorByte = 0;
 
     qint64 m_lastTagOpening = -1;
+    bool m_tagOpeningDone = false; // the markup opened there has been reported whole
     qint64 m_scannedTo = 0;
     int m_depth = 0;
+    qint64 m_lastTokenEnd = 0;
 
     bool m_documentEnded = false;
     qint64 m_tailStart = 0;

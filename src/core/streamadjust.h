@@ -10,6 +10,10 @@ struct AdjustmentRule;
 // is about the parser's stack of open elements, a few dozen bytes a level.
 constexpr int maximumStreamNestingDepth = 100000;
 
+// The parser holds a whole token (a run of text, a comment, a tag) in memory, in a
+// string that cannot pass 2^30 characters; longer tokens are refused beforehand.
+constexpr qint64 maximumTokenCharacters = 256000000;
+
 // Bytes read at a time.
 constexpr qint64 defaultStreamChunkSize = 256 * 1024;
 
@@ -23,6 +27,7 @@ struct StreamAdjustResult
         UnsupportedEncoding, // an encoding this program cannot read, or bytes not valid in it
         NotWellFormed,
         TooDeep,
+        TooLarge,     // a single token longer than maximumTokenCharacters
         LayoutNotKept // the values could not be placed in the bytes exactly; nothing is written
     };
     Status status = NotWellFormed;
