@@ -178,11 +178,18 @@ bool copyToStandardOutput(QIODevice &source, QString *error)
 
 Outcome reformatStandardInput(QFile &input, const Settings &settings)
 {
-    const QByteArray bytes = input.read(maximumXmlFileSize + 1);
-    if (input.error() != QFileDevice::NoError)
-        return failure(input.errorString());
-    if (bytes.size() > maximumXmlFileSize)
-        return failure(QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20));
+    // A pipe gives what it holds at each read, so read on to the end.
+    QByteArray bytes;
+    for (;;) {
+        const QByteArray piece = input.read(defaultStreamChunkSize);
+        if (input.error() != QFileDevice::NoError)
+            return failure(input.errorString());
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+        if (bytes.size() > maximumXmlFileSize)
+            return failure(QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20));
+    }
     QDomDocument document;
     const XmlLoadResult load = loadXmlText(document, decodeXmlBytes(bytes));
     if (!load.isLoaded())

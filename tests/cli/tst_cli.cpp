@@ -133,6 +133,7 @@ private slots:
     void fileRefused();
     void standardInput_data();
     void standardInput();
+    void reformatReadsAWholePipe();
     void aliasesOfOneFile_data();
     void aliasesOfOneFile();
 };
@@ -494,6 +495,25 @@ void tst_Cli::standardInput()
     const QStringList err = lines(result.err);
     QCOMPARE(err.size(), 1);
     QVERIFY2(matchesWhole(report, err[0]), qPrintable(err[0]));
+}
+
+void tst_Cli::reformatReadsAWholePipe()
+{
+    // cat writes into a real pipe, which holds 64 KiB at a time.
+    QTemporaryDir dir;
+    const QString path = dir.filePath("long.xml");
+    QVERIFY(writeBytes(path, "<r>" + QByteArray("<p lat='1'/>").repeated(100000) + "</r>"));
+    QProcess writer;
+    QProcess program;
+    writer.setStandardOutputProcess(&program);
+    writer.start("cat", {path});
+    program.start(XMLADJUST_CLI, lat + QStringList("--reformat"));
+    QVERIFY(program.waitForFinished(10 * 60 * 1000));
+    QVERIFY(writer.waitForFinished());
+    QCOMPARE(program.readAllStandardError(), QByteArray("-: 100000 values adjusted\n"));
+    QCOMPARE(program.exitCode(), 0);
+    QCOMPARE(program.readAllStandardOutput(),
+             "<r>\n" + QByteArray("<p lat=\"1.2\"/>\n").repeated(100000) + "</r>\n");
 }
 
 void tst_Cli::aliasesOfOneFile_data()
