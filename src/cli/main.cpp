@@ -107,7 +107,7 @@ QString report(const QString &name, const Outcome &outcome, bool dryRun)
     return line;
 }
 
-// The window's file mode, for --reformat.
+// The window's file mode, for --reformat, on a file already found replaceable.
 Outcome reformatFile(const QString &path, const Settings &settings)
 {
     QDomDocument document;
@@ -116,10 +116,9 @@ Outcome reformatFile(const QString &path, const Settings &settings)
         return loadFailure(load);
     Outcome outcome;
     outcome.adjusted = adjustAttributes(document.documentElement(), settings.rule);
-    const FileReplaceResult saved =
-        settings.dryRun ? replaceRefusal(path).value_or(
-                              FileReplaceResult{FileReplaceResult::Replaced, QString()})
-                        : saveXmlFile(path, document);
+    if (settings.dryRun)
+        return outcome;
+    const FileReplaceResult saved = saveXmlFile(path, document);
     return saved.isReplaced() ? outcome : failure(saved.errorMessage);
 }
 
