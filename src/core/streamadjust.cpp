@@ -1,9 +1,9 @@
 #include "streamadjust.h"
 
 #include "adjustmentrule.h"
+#include "xmlinput.h"
 
 #include <QIODevice>
-#include <QRegularExpression>
 #include <QTextCodec>
 #include <QTextDecoder>
 #include <QXmlStreamReader>
@@ -51,6 +51,7 @@ bool startsWithBytes(const QByteArray &bytes, std::initializer_list<int> prefix)
     return true;
 }
 
+// The encoding named by an XML declaration at the start of ASCII-compatible bytes.
 QString declaredEncodingName(const QByteArray &head)
 {
     if (!head.startsWith("<?xml") || head.size() < 6 || !QChar::isSpace(uchar(head[5])))
@@ -58,10 +59,7 @@ QString declaredEncodingName(const QByteArray &head)
     const int end = head.indexOf("?>");
     if (end < 0)
         return {};
-    static const QRegularExpression encoding(
-        QStringLiteral("\\sencoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
-    const QRegularExpressionMatch match = encoding.match(QString::fromLatin1(head.left(end)));
-    return match.hasMatch() ? match.captured(1) + match.captured(2) : QString();
+    return encodingInDeclaration(QString::fromLatin1(head.left(end)));
 }
 
 bool isWideUnicode(const QTextCodec *codec)

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QRegularExpression>
 #include <QXmlInputSource>
 
 #include <algorithm>
@@ -22,6 +23,14 @@ QString decodeXmlBytes(const QByteArray &bytes)
     QString text = source.data();
     QT_WARNING_POP
     return text;
+}
+
+QString encodingInDeclaration(const QString &declaration)
+{
+    static const QRegularExpression encoding(
+        QStringLiteral("(?:^|\\s)encoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
+    const QRegularExpressionMatch match = encoding.match(declaration);
+    return match.captured(1) + match.captured(2);
 }
 
 QString normalizeXmlText(QString text)

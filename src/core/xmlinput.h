@@ -40,6 +40,10 @@ struct XmlLoadResult
 // first bytes, then the encoding named in the XML declaration.
 QString decodeXmlBytes(const QByteArray &bytes);
 
+// The encoding named by `encoding="..."` in the text of an XML declaration (the
+// whole declaration, or its data without "<?xml"); empty when it names none.
+QString encodingInDeclaration(const QString &declaration);
+
 // Drops a leading byte order mark and turns CRLF and lone CR into LF, as XML requires
 // of a parser before it looks at the text.
 QString normalizeXmlText(QString text);

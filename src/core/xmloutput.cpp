@@ -1,9 +1,9 @@
 #include "xmloutput.h"
 
 #include "domtraversal.h"
+#include "xmlinput.h"
 
 #include <QDomDocument>
-#include <QRegularExpression>
 #include <QTextCodec>
 #include <QTextStream>
 
@@ -118,13 +118,7 @@ QTextCodec *declaredCodec(const QDomDocument &document)
 {
     const QDomNode first = document.firstChild();
     if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")) {
-        static const QRegularExpression encoding(
-            QStringLiteral("encoding\\s*=\\s*((\"([^\"]*)\")|('([^']*)'))"));
-        const QRegularExpressionMatch match =
-            encoding.match(first.toProcessingInstruction().data());
-        QString name = match.captured(3);
-        if (name.isEmpty())
-            name = match.captured(5);
+        const QString name = encodingInDeclaration(first.toProcessingInstruction().data());
         if (!name.isEmpty()) {
             if (QTextCodec *codec = QTextCodec::codecForName(name.toLatin1()))
                 return codec;
