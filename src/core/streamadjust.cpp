@@ -274,6 +274,8 @@ private:
             return fail(StreamAdjustResult::UnsupportedEncoding, encoding.error, 1, 1);
         m_codec = encoding.codec;
         m_form = encoding.form;
+        if (m_form == ByteForm::Other)
+            m_lengths.assign(0x10000, 0);
         // Invalid bytes become NUL, which XML never allows, so they can be found.
         m_decoder = std::make_unique<QTextDecoder>(m_codec, QTextCodec::IgnoreHeader |
                                                                 QTextCodec::ConvertInvalidToNull);
@@ -498,8 +500,6 @@ private:
                 ++c;
                 continue;
             }
-            if (m_lengths.empty())
-                m_lengths.assign(0x10000, 0);
             quint8 &known = m_lengths[c->unicode()];
             if (known == 0)
                 known = quint8(std::clamp<int>(encode(QStringView(c, 1)).size(), 1, 255));
@@ -664,7 +664,7 @@ private:
     QTextCodec *m_codec = nullptr;
     ByteForm m_form = ByteForm::Utf8;
     std::unique_ptr<QTextDecoder> m_decoder;
-    std::vector<quint8> m_lengths; // bytes per character, for ByteForm::Other
+    std::vector<quint8> m_lengths; // bytes per character, 0 until known; ByteForm::Other
 
     // Bytes read and not yet written; m_raw[0] is byte m_rawBase of the input.
     QByteArray m_raw;
