@@ -55,12 +55,6 @@ bool matchesWhole(const QString &pattern, const QString &text)
     return QRegularExpression('^' + pattern + '$').match(text).hasMatch();
 }
 
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                               QDir::NoDotAndDotDot);
-}
-
 // Replacing renames a new file over the old one, so a file that was left alone is
 // the one whose device and inode are still the same.
 QString fileIdentity(const QString &path)

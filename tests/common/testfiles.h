@@ -2,8 +2,10 @@
 #define TESTFILES_H
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 inline bool writeBytes(const QString &path, const QByteArray &bytes)
 {
@@ -15,6 +17,14 @@ inline QByteArray readBytes(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Everything in a folder, hidden files included: what a test expects to find there
+// shows that no temporary file was left behind.
+inline QStringList entries(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                               QDir::NoDotAndDotDot);
 }
 
 #endif // TESTFILES_H

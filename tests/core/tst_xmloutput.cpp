@@ -17,12 +17,6 @@
 
 namespace {
 
-QStringList entries(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                               QDir::NoDotAndDotDot);
-}
-
 bool runningAsRoot()
 {
 #ifdef Q_OS_UNIX
