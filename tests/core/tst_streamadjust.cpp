@@ -48,9 +48,8 @@ const QList<qint64> chunkSizes = {1, 2, 3, 5, 8, 64, defaultStreamChunkSize};
 QByteArray encoded(const char *codecName, const QString &text, const QByteArray &byteOrderMark = {})
 {
     QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    const QString source = text;
-    return byteOrderMark + QTextCodec::codecForName(codecName)->fromUnicode(source.constData(),
-                                                                            source.size(), &state);
+    return byteOrderMark +
+           QTextCodec::codecForName(codecName)->fromUnicode(text.constData(), text.size(), &state);
 }
 
 QByteArray nested(int levels, const QByteArray &innermost)
