@@ -74,11 +74,16 @@ QString placed(qint64 line, qint64 column, const QString &message)
     return QStringLiteral("line %1, column %2: %3").arg(line).arg(column).arg(message);
 }
 
-Outcome loadFailure(const XmlLoadResult &load)
+// The window's walk over a document it has loaded, or why it could not load it.
+Outcome adjustLoaded(QDomDocument &document, const XmlLoadResult &load, const AdjustmentRule &rule)
 {
-    return failure(load.status == XmlLoadResult::NotWellFormed
-                       ? placed(load.errorLine, load.errorColumn, load.errorMessage)
-                       : load.errorMessage);
+    if (!load.isLoaded())
+        return failure(load.status == XmlLoadResult::NotWellFormed
+                           ? placed(load.errorLine, load.errorColumn, load.errorMessage)
+                           : load.errorMessage);
+    Outcome outcome;
+    outcome.adjusted = adjustAttributes(document.documentElement(), rule);
+    return outcome;
 }
 
 Outcome streamOutcome(const StreamAdjustResult &result)
@@ -111,12 +116,8 @@ QString report(const QString &name, const Outcome &outcome, bool dryRun)
 Outcome reformatFile(const QString &path, const Settings &settings)
 {
     QDomDocument document;
-    const XmlLoadResult load = loadXmlFile(document, path);
-    if (!load.isLoaded())
-        return loadFailure(load);
-    Outcome outcome;
-    outcome.adjusted = adjustAttributes(document.documentElement(), settings.rule);
-    if (settings.dryRun)
+    const Outcome outcome = adjustLoaded(document, loadXmlFile(document, path), settings.rule);
+    if (!outcome.error.isEmpty() || settings.dryRun)
         return outcome;
     const FileReplaceResult saved = saveXmlFile(path, document);
     return saved.isReplaced() ? outcome : failure(saved.errorMessage);
@@ -190,12 +191,9 @@ Outcome reformatStandardInput(QFile &input, const Settings &settings)
             return failure(QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20));
     }
     QDomDocument document;
-    const XmlLoadResult load = loadXmlText(document, decodeXmlBytes(bytes));
-    if (!load.isLoaded())
-        return loadFailure(load);
-    Outcome outcome;
-    outcome.adjusted = adjustAttributes(document.documentElement(), settings.rule);
-    if (settings.dryRun)
+    const Outcome outcome =
+        adjustLoaded(document, loadXmlText(document, decodeXmlBytes(bytes)), settings.rule);
+    if (!outcome.error.isEmpty() || settings.dryRun)
         return outcome;
     QByteArray encoded = encodeXmlFile(document);
     QBuffer buffer(&encoded);
