@@ -12,8 +12,27 @@
 #include <algorithm>
 #include <vector>
 
+namespace {
+
+// True for bytes that open with a processing instruction whose target merely
+// begins with "xml" (<?xmlr …?>): that is no declaration, and the text is UTF-8.
+bool opensWithLookalikeDeclaration(const QByteArray &bytes)
+{
+    const int start = bytes.startsWith("\xef\xbb\xbf") ? 3 : 0;
+    if (bytes.mid(start, 5) != "<?xml" || bytes.size() <= start + 5)
+        return false;
+    const char next = bytes[start + 5];
+    return next != ' ' && next != '\t' && next != '\r' && next != '\n' && next != '?';
+}
+
+} // namespace
+
 QString decodeXmlBytes(const QByteArray &bytes)
 {
+    // The parser's decoder would take an encoding from such an instruction, which
+    // the serialiser rightly ignores; the file would come back as mojibake.
+    if (opensWithLookalikeDeclaration(bytes))
+        return QString::fromUtf8(bytes);
     // The input source is the parser's own decoder; using it keeps the reading of
     // every encoding identical to what the DOM does with a file.
     QT_WARNING_PUSH

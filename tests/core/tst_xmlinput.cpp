@@ -239,6 +239,10 @@ void tst_XmlInput::fileEncodings_data()
     QTest::newRow("windows-1251 declared")
         << QByteArray("<?xml version='1.0' encoding='windows-1251'?><r>\xc0\xc1</r>")
         << QString("\u0410\u0411");
+    // Not a declaration: the instruction's target is "xmlr". Its pseudo-attribute must
+    // not decide the reading, since the writer will not honour it either.
+    QTest::newRow("instruction that looks like a declaration")
+        << QByteArray("<?xmlr encoding=\"Shift_JIS\"?><r>\xe8\xa1\xa8</r>") << QString("\u8868");
     QTest::newRow("CR as reference stays") << QByteArray("<r>a&#xd;\r\nb</r>") << QString("a\r\nb");
 }
 
