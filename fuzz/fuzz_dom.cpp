@@ -1,0 +1,108 @@
+// The window's two modes on any input: text mode (parse the text, adjust, serialise
+// with indent 1) and file mode (read a file, adjust, save it back atomically).
+//
+// Promises held on every input: no crash, no sanitizer report, no hang; a document
+// that does not load is not adjusted (the window saves nothing, and shows only what
+// the parser read); a document that loads comes out well-formed
+// and re-parses to the same tree except the named attribute, whose qualifying values
+// carry the exact decimal sum and whose other values stay.
+
+#include "attributewalk.h"
+#include "domcompare.h"
+#include "fuzzinput.h"
+#include "xmlinput.h"
+#include "xmloutput.h"
+
+#include <QDir>
+#include <QDomDocument>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdint>
+
+namespace {
+
+using namespace fuzz;
+
+QString scratchFile()
+{
+    static QTemporaryDir folder(QDir::tempPath() + QLatin1String("/xmladjust-fuzz-XXXXXX"));
+    return folder.filePath(QStringLiteral("document.xml"));
+}
+
+void checkTextMode(const FuzzCase &fuzzCase)
+{
+    const QString text = QString::fromUtf8(fuzzCase.document);
+    QDomDocument document;
+    if (!loadXmlText(document, text).isLoaded()) {
+        // The window still shows what the parser read before it stopped, unadjusted.
+        serializeXml(document, 1);
+        return;
+    }
+    QDomDocument original;
+    require(loadXmlText(original, text).isLoaded(), "loading is repeatable");
+    adjustAttributes(document, fuzzCase.rule);
+
+    const QString shown = serializeXml(document, 1);
+    QDomDocument reparsed;
+    const XmlLoadResult reload = loadXmlText(reparsed, shown);
+    require(reload.isLoaded(), "the shown text is well-formed",
+            reload.errorMessage + QLatin1String("\n") + shown);
+    const QString name = fuzzCase.rule.attributeName;
+    compareTrees(original, document, TextComparison::Exact, name,
+                 [&](const QString &before, const QString &after) {
+                     checkAdjustedValue(fuzzCase.rule, before, after);
+                 });
+    compareTrees(document, reparsed, TextComparison::IgnoringIndentation, name,
+                 [](const QString &before, const QString &after) {
+                     require(before == after, "the shown text keeps the new values",
+                             before + QLatin1String(" -> ") + after);
+                 });
+}
+
+void checkFileMode(const FuzzCase &fuzzCase)
+{
+    const QString path = scratchFile();
+    {
+        QFile file(path);
+        require(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                    file.write(fuzzCase.document) == fuzzCase.document.size(),
+                "the scratch file can be written");
+    }
+    QDomDocument document;
+    if (!loadXmlFile(document, path).isLoaded())
+        return; // the window then saves nothing
+    QDomDocument original;
+    require(loadXmlFile(original, path).isLoaded(), "loading a file is repeatable");
+    adjustAttributes(document, fuzzCase.rule);
+    const FileReplaceResult saved = saveXmlFile(path, document);
+    require(saved.isReplaced(), "a loaded document can be saved", saved.errorMessage);
+
+    QDomDocument reparsed;
+    const XmlLoadResult reload = loadXmlFile(reparsed, path);
+    QFile written(path);
+    written.open(QIODevice::ReadOnly);
+    require(reload.isLoaded(), "the saved file is well-formed",
+            reload.errorMessage + QLatin1String("\n") + QString::fromUtf8(written.readAll()));
+    compareTrees(document, reparsed, TextComparison::Exact, fuzzCase.rule.attributeName,
+                 [](const QString &before, const QString &after) {
+                     require(before == after, "the saved file keeps the new values",
+                             before + QLatin1String(" -> ") + after);
+                 });
+    compareTrees(original, document, TextComparison::Exact, fuzzCase.rule.attributeName,
+                 [&](const QString &before, const QString &after) {
+                     checkAdjustedValue(fuzzCase.rule, before, after);
+                 });
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::optional<FuzzCase> fuzzCase = readCase(data, size);
+    if (!fuzzCase)
+        return 0;
+    checkTextMode(*fuzzCase);
+    checkFileMode(*fuzzCase);
+    return 0;
+}

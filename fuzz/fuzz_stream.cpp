@@ -1,0 +1,219 @@
+// The layout-preserving engine on any input, held to its promises: the output
+// differs from the input only inside the values of the named attribute; it refuses
+// exactly the documents that are not well-formed (or that its stated limits turn
+// away); and where the window's own path also accepts the document, both adjust
+// the same values to the same text.
+
+#include "attributewalk.h"
+#include "domcompare.h"
+#include "fuzzinput.h"
+#include "streamadjust.h"
+#include "xmlinput.h"
+
+#include <QBuffer>
+#include <QDomDocument>
+#include <QXmlStreamReader>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+using namespace fuzz;
+
+bool isWellFormed(const QByteArray &bytes)
+{
+    QXmlStreamReader reader(bytes);
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd())
+        reader.readNext();
+    return !reader.hasError();
+}
+
+// The bytes with the value of every `name = "…"` written anywhere replaced by a
+// mark, marks that overlap or touch merged. Values are numbers, so the mark of a
+// real value always ends at its own closing quote; a look-alike in a comment may
+// run further, but it does the same in both documents.
+QByteArray maskValues(const QByteArray &bytes, const QByteArray &name)
+{
+    std::vector<bool> masked(size_t(bytes.size()), false);
+    const auto isSpace = [](char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+    };
+    for (int at = bytes.indexOf(name); at >= 0; at = bytes.indexOf(name, at + 1)) {
+        int pos = at + name.size();
+        while (pos < bytes.size() && isSpace(bytes[pos]))
+            ++pos;
+        if (pos >= bytes.size() || bytes[pos] != '=')
+            continue;
+        ++pos;
+        while (pos < bytes.size() && isSpace(bytes[pos]))
+            ++pos;
+        if (pos >= bytes.size() || (bytes[pos] != '"' && bytes[pos] != '\''))
+            continue;
+        const int end = bytes.indexOf(bytes[pos], pos + 1);
+        if (end < 0)
+            continue;
+        for (int i = pos + 1; i < end; ++i)
+            masked[size_t(i)] = true;
+    }
+    QByteArray result;
+    for (int i = 0; i < bytes.size(); ++i) {
+        if (!masked[size_t(i)])
+            result += bytes[i];
+        else if (i == 0 || !masked[size_t(i - 1)])
+            result += '\x01';
+    }
+    return result;
+}
+
+// ASCII-compatible input, where the attribute's name and quotes are single bytes.
+bool isByteOriented(const QByteArray &bytes)
+{
+    return !bytes.startsWith("\xFF\xFE") && !bytes.startsWith("\xFE\xFF") &&
+           !bytes.startsWith(QByteArray("\0\0", 2)) && !bytes.startsWith(QByteArray("<\0", 2)) &&
+           !bytes.startsWith(QByteArray("\0<", 2));
+}
+
+// The named attribute's written values, element by element in document order.
+std::vector<QString> namedValues(const QByteArray &bytes, const QString &name)
+{
+    std::vector<QString> values;
+    QXmlStreamReader reader(bytes);
+    reader.setNamespaceProcessing(false);
+    while (!reader.atEnd()) {
+        if (reader.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        QString value; // null: not written
+        for (const QXmlStreamAttribute &attribute : reader.attributes()) {
+            if (attribute.qualifiedName() == name && !attribute.isDefault())
+                value = attribute.value().toString();
+        }
+        values.push_back(value);
+    }
+    return values;
+}
+
+std::vector<QString> namedValues(const QDomDocument &document, const QString &name)
+{
+    std::vector<QString> values;
+    QDomNode node = document.firstChild();
+    while (!node.isNull()) {
+        if (node.isElement()) {
+            const QDomElement element = node.toElement();
+            values.push_back(element.hasAttribute(name) ? element.attribute(name) : QString());
+        }
+        if (!node.firstChild().isNull()) {
+            node = node.firstChild();
+            continue;
+        }
+        while (!node.isNull() && node.nextSibling().isNull())
+            node = node.parentNode();
+        if (!node.isNull())
+            node = node.nextSibling();
+    }
+    return values;
+}
+
+bool isLimit(StreamAdjustResult::Status status)
+{
+    return status == StreamAdjustResult::TooDeep || status == StreamAdjustResult::TooLarge ||
+           status == StreamAdjustResult::UnsupportedEncoding ||
+           status == StreamAdjustResult::LayoutNotKept;
+}
+
+StreamAdjustResult runEngine(const QByteArray &input, QByteArray *output,
+                             const AdjustmentRule &rule, qint64 chunkSize)
+{
+    QBuffer in;
+    in.setData(input);
+    in.open(QIODevice::ReadOnly);
+    QBuffer out(output);
+    out.open(QIODevice::WriteOnly);
+    return adjustXmlStream(in, &out, rule, chunkSize);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::optional<FuzzCase> fuzzCase = readCase(data, size);
+    if (!fuzzCase)
+        return 0;
+    const QByteArray &input = fuzzCase->document;
+    const AdjustmentRule &rule = fuzzCase->rule;
+
+    QByteArray output;
+    const StreamAdjustResult result = runEngine(input, &output, rule, defaultStreamChunkSize);
+    // Reading in small pieces must not change the answer.
+    QByteArray pieceOutput;
+    const StreamAdjustResult inPieces = runEngine(input, &pieceOutput, rule, 1 + size % 7);
+    // Reading in small pieces must not change the answer. (A document with several
+    // faults may be refused for a different one first.)
+    require(inPieces.succeeded() == result.succeeded() &&
+                (!result.succeeded() ||
+                 (inPieces.adjustedCount == result.adjustedCount && pieceOutput == output)),
+            "the result does not depend on how the input is read",
+            QStringLiteral("%1/%2 vs %3/%4: %5 | %6")
+                .arg(result.status)
+                .arg(result.adjustedCount)
+                .arg(inPieces.status)
+                .arg(inPieces.adjustedCount)
+                .arg(result.errorMessage, inPieces.errorMessage));
+
+    const bool wellFormed = isWellFormed(input);
+    if (!result.succeeded()) {
+        require(wellFormed ? isLimit(result.status)
+                           : result.status != StreamAdjustResult::CannotWrite,
+                "a well-formed document is refused only for a stated limit",
+                QStringLiteral("%1: %2").arg(result.status).arg(result.errorMessage));
+        return 0;
+    }
+    require(wellFormed, "a document that is not well-formed is refused");
+    require(result.bytesChanged == (output != input), "the report says whether bytes changed");
+    require(isWellFormed(output), "the output is well-formed");
+    if (isByteOriented(input)) {
+        const QByteArray name = rule.attributeName.toLatin1();
+        require(maskValues(input, name) == maskValues(output, name),
+                "only the named attribute's values change",
+                QString::fromLatin1(input.toHex()) + QLatin1Char('\n') +
+                    QString::fromLatin1(output.toHex()));
+    }
+
+    const std::vector<QString> before = namedValues(input, rule.attributeName);
+    const std::vector<QString> after = namedValues(output, rule.attributeName);
+    require(before.size() == after.size(), "the output has the same elements");
+    qint64 changed = 0;
+    qint64 leftAlone = 0;
+    for (size_t i = 0; i < before.size(); ++i) {
+        if (before[i] != after[i]) {
+            checkAdjustedValue(rule, before[i], after[i]);
+            ++changed;
+        } else if (!before[i].isNull()) {
+            const std::optional<QString> adjusted = rule.adjustedValue(before[i]);
+            leftAlone += adjusted && *adjusted != before[i];
+        }
+    }
+    require(changed <= result.adjustedCount, "every change is counted");
+    require(leftAlone <= result.notInTextCount,
+            "a qualifying value is left alone only when it is not in the text");
+
+    // Where the window's path accepts the document too, both agree value for value.
+    QDomDocument document;
+    if (result.notInTextCount > 0 || !loadXmlText(document, decodeXmlBytes(input)).isLoaded())
+        return 0;
+    adjustAttributes(document, rule);
+    // The DOM's parser keeps a literal tab or line end in a value where XML reads a
+    // space; the numbers are the same either way.
+    const auto normalized = [](std::vector<QString> values) {
+        for (QString &value : values) {
+            if (!value.isNull())
+                value.replace(QLatin1Char('\t'), QLatin1Char(' '))
+                    .replace(QLatin1Char('\n'), QLatin1Char(' '));
+        }
+        return values;
+    };
+    require(normalized(namedValues(document, rule.attributeName)) == normalized(after),
+            "the window's path adjusts the same values the same way");
+    return 0;
+}
