@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# Times xmladjust-cli against xmlstarlet, xsltproc, the DOM alone and cp on the same
+# generated documents, checks that they agree, and prints a Markdown report:
+#   bench/compare.sh [--rounds N] [--large SIZE]
+# Each round runs every program once per document, in an order that rotates from
+# round to round; the report gives the median wall time and peak resident memory
+# (/usr/bin/time) of each. With --large (for example 1G) an OSM-like file of that
+# size is added, measured with our default path and cp only: the peers hold the
+# whole tree in memory (some twenty to fifty times the file) and --reformat refuses
+# files beyond its size limit. Set TMPDIR to choose the disk for the documents.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=5
+large=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --rounds) rounds=$2; shift 2 ;;
+    --large) large=$2; shift 2 ;;
+    *) echo "usage: bench/compare.sh [--rounds N] [--large SIZE]" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+command -v xmlstarlet >/dev/null || missing+=(xmlstarlet)
+command -v xsltproc >/dev/null || missing+=(xsltproc)
+[ -x /usr/bin/time ] || missing+=(time)
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q >&2
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2
+fi
+
+echo "building build-bench (Release)..." >&2
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXMLADJUST_BUILD_BENCH=ON \
+    -DXMLADJUST_BUILD_TESTS=OFF >/dev/null
+cmake --build build-bench --parallel 2 --target xmladjust-cli generate_corpus \
+    compare_attributes dom_roundtrip >/dev/null
+cli=$PWD/build-bench/src/cli/xmladjust-cli
+bench=$PWD/build-bench/bench
+stylesheet=$PWD/bench/adjust.xsl
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Documents: "NAME|FILE ATTRIBUTE [ABOVE BELOW]", FILE without .xml in $work.
+cases=()
+add_case() { # NAME KIND ATTRIBUTE [ABOVE BELOW]
+    cases+=("$1|${*:2}")
+}
+echo "generating documents in $work..." >&2
+"$bench/generate_corpus" osm "$work/osm.xml" 30M
+"$bench/generate_corpus" svg "$work/svg.xml" 10M
+"$bench/generate_corpus" nested "$work/nested.xml" 1000
+"$bench/generate_corpus" config "$work/config.xml" 100K
+add_case "OSM-like 30 MB" osm lat
+add_case "OSM-like 30 MB, 0 < lat < 45" osm lat 0 45
+add_case "SVG-like 10 MB" svg x
+add_case "1,000 levels deep" nested x
+add_case "configuration 100 KB" config weight
+if [ -n "$large" ]; then
+    "$bench/generate_corpus" osm "$work/large.xml" "$large"
+    add_case "OSM-like $large" large lat
+fi
+
+# One timed run: prepares a fresh copy outside the timing when the program works in
+# place, then records "seconds kilobytes status" in $work/runs/CASE.PROGRAM.
+run() { # CASE_INDEX PROGRAM KEEP_OUTPUT
+    local index=$1 program=$2 keep=$3
+    read -r kind attribute above below <<<"$(echo "${cases[$index]}" | sed 's/^.*|//')"
+    local input="$work/$kind.xml" output="$work/out.$index.$program.xml"
+    local bounds=() predicate="" xsltBounds=()
+    if [ -n "${above:-}" ]; then
+        bounds=(--above "$above" --below "$below")
+        predicate="[. > $above and . < $below]"
+        xsltBounds=(--param above "$above" --param below "$below")
+    fi
+    rm -f "$output"
+    local command=()
+    case $program in
+    cp) command=(cp "$input" "$output") ;;
+    ours | reformat)
+        cp "$input" "$output"
+        command=("$cli" --attribute "$attribute" --add 0.5 "${bounds[@]}")
+        [ "$program" = reformat ] && command+=(--reformat)
+        command+=("$output")
+        ;;
+    dom) command=("$bench/dom_roundtrip" "$input" "$output") ;;
+    xmlstarlet) command=(xmlstarlet ed -u "//@$attribute$predicate" -x ". + 0.5" "$input") ;;
+    xsltproc)
+        command=(xsltproc --huge --stringparam attribute "$attribute" --param add 0.5
+            "${xsltBounds[@]}" -o "$output" "$stylesheet" "$input")
+        ;;
+    esac
+    sync
+    local start end status=0
+    start=$EPOCHREALTIME
+    if [ "$program" = xmlstarlet ]; then
+        /usr/bin/time -f %M -o "$work/rss" "${command[@]}" >"$output" 2>"$work/stderr" || status=$?
+    else
+        /usr/bin/time -f %M -o "$work/rss" "${command[@]}" 2>"$work/stderr" || status=$?
+    fi
+    end=$EPOCHREALTIME
+    local rss
+    rss=$(grep -E '^[0-9]+$' "$work/rss" | tail -1)
+    echo "$start $end ${rss:-0} $status" |
+        awk '{ printf "%.4f %d %d\n", $2 - $1, $3, $4 }' >>"$work/runs/$index.$program"
+    if [ "$status" -ne 0 ]; then
+        grep -m1 . "$work/stderr" | sed "s|$work/||g" | cut -c1-100 >"$work/runs/$index.$program.error"
+    fi
+    [ "$keep" = keep ] || rm -f "$output"
+}
+
+# Checks the outputs of the first round: ours against the input (every changed value
+# is the old one plus 0.5), and every peer against ours.
+check() { # CASE_INDEX PROGRAM
+    local index=$1 program=$2
+    read -r kind _ <<<"$(echo "${cases[$index]}" | sed 's/^.*|//')"
+    local ours="$work/out.$index.ours.xml" output="$work/out.$index.$program.xml"
+    local verdict
+    if [ -s "$work/runs/$index.$program.error" ]; then
+        verdict="fails: $(cat "$work/runs/$index.$program.error")"
+    elif [ "$program" = cp ]; then
+        verdict="—"
+    elif [ "$program" = dom ]; then
+        verdict=$("$bench/compare_attributes" "$work/$kind.xml" "$output" | tail -1) ||
+            verdict="DIFFERS: $verdict"
+    elif [ "$program" = ours ]; then
+        verdict=$("$bench/compare_attributes" --add 0.5 "$work/$kind.xml" "$output" | tail -1) ||
+            verdict="WRONG: $verdict"
+    else
+        verdict=$("$bench/compare_attributes" "$ours" "$output" | tail -1) &&
+            verdict="agrees with ours" || verdict="DISAGREES: $verdict"
+    fi
+    echo "$verdict" >"$work/runs/$index.$program.check"
+}
+
+mkdir -p "$work/runs"
+for index in "${!cases[@]}"; do
+    read -r kind _ <<<"$(echo "${cases[$index]}" | sed 's/^.*|//')"
+    if [ "$kind" = large ]; then
+        programs=(cp ours)
+    else
+        programs=(cp ours reformat dom xmlstarlet xsltproc)
+    fi
+    echo "${cases[$index]%%|*}: $rounds rounds of ${programs[*]}" >&2
+    for ((round = 0; round < rounds; ++round)); do
+        count=${#programs[@]}
+        for ((i = 0; i < count; ++i)); do
+            program=${programs[$(((round + i) % count))]}
+            if [ "$round" -eq 0 ]; then
+                run "$index" "$program" keep
+            else
+                run "$index" "$program" drop
+            fi
+        done
+        if [ "$round" -eq 0 ]; then
+            for program in "${programs[@]}"; do
+                check "$index" "$program"
+            done
+            rm -f "$work"/out.*
+        fi
+    done
+done
+
+median() { # FILE COLUMN
+    awk -v c="$2" '{ print $c }' "$1" | sort -g | awk '{ v[NR] = $1 } END {
+        if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "—" }'; }
+
+label() {
+    case $1 in
+    cp) echo "cp (I/O floor)" ;;
+    ours) echo "xmladjust-cli" ;;
+    reformat) echo "xmladjust-cli --reformat" ;;
+    dom) echo "DOM alone (parse + serialise)" ;;
+    xmlstarlet) echo "xmlstarlet ed -u" ;;
+    xsltproc) echo "xsltproc" ;;
+    esac
+}
+
+echo "| document | program | median wall time | peak memory | check |"
+echo "|---|---|---:|---:|---|"
+for index in "${!cases[@]}"; do
+    name=${cases[$index]%%|*}
+    for program in cp ours reformat dom xmlstarlet xsltproc; do
+        file="$work/runs/$index.$program"
+        [ -f "$file" ] || continue
+        seconds=$(median "$file" 1)
+        kilobytes=$(median "$file" 2)
+        printf '| %s | %s | %.3f s | %.1f MiB | %s |\n' "$name" "$(label "$program")" \
+            "$seconds" "$(awk -v k="$kilobytes" 'BEGIN { print k / 1024 }')" \
+            "$(cat "$file.check")"
+        echo "$seconds $kilobytes" >"$file.median"
+    done
+done
+
+echo
+echo "| document | time: ours / xmlstarlet | memory: ours / xmlstarlet | time: ours / xsltproc | time: --reformat / DOM alone | memory: --reformat / DOM alone |"
+echo "|---|---:|---:|---:|---:|---:|"
+for index in "${!cases[@]}"; do
+    name=${cases[$index]%%|*}
+    m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
+    [ -f "$work/runs/$index.xmlstarlet.median" ] || continue
+    failed() { [ -s "$work/runs/$index.$1.error" ]; }
+    xs_time=$(m xmlstarlet 1)
+    xs_rss=$(m xmlstarlet 2)
+    xslt_time=$(m xsltproc 1)
+    failed xmlstarlet && xs_time=0 && xs_rss=0
+    failed xsltproc && xslt_time=0
+    echo "| $name | $(ratio "$(m ours 1)" "$xs_time") | $(ratio "$(m ours 2)" "$xs_rss") |" \
+        "$(ratio "$(m ours 1)" "$xslt_time") | $(ratio "$(m reformat 1)" "$(m dom 1)") |" \
+        "$(ratio "$(m reformat 2)" "$(m dom 2)") |"
+done
