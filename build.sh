@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian 12 machine for this project (installing only what is missing),
 # builds it, and then opens the window (`./build.sh run`) or runs every test
-# headless (`./build.sh test`).
+# headless (`./build.sh test`), in the normal build and in a sanitized one.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -35,5 +35,11 @@ cmake --build build --parallel "$(nproc)"
 if [ "$mode" = run ]; then
     exec build/src/app/xmladjust
 fi
-cd build
+(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600)
+
+# The whole suite once more with AddressSanitizer and UndefinedBehaviorSanitizer,
+# which end the test run at the first fault they see.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DXMLADJUST_SANITIZE=ON
+cmake --build build-asan --parallel "$(nproc)"
+cd build-asan
 QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600
