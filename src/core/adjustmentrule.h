@@ -33,7 +33,7 @@ struct AdjustmentRule
 
     // The new text for an attribute value, or nothing when the value does not
     // convert to a number or does not qualify.
-    std::optional<QString> adjustedValue(const QString &text) const;
+    std::optional<QString> adjustedValue(QStringView text) const;
 };
 
 #endif // ADJUSTMENTRULE_H

@@ -100,6 +100,19 @@ double DecimalNumber::toDouble() const
     return toString().toDouble();
 }
 
+bool DecimalNumber::toScaledInteger(qint64 *units, int *scale, int *digits) const
+{
+    if (m_digits.size() > 18)
+        return false;
+    qint64 value = 0;
+    for (const char digit : m_digits)
+        value = value * 10 + (digit - '0');
+    *units = m_negative ? -value : value;
+    *scale = m_scale;
+    *digits = m_digits.size();
+    return true;
+}
+
 QString DecimalNumber::toString() const
 {
     if (isZero())

@@ -24,6 +24,9 @@ public:
     bool isZero() const { return m_digits.isEmpty(); }
     bool isNegative() const { return m_negative; }
     double toDouble() const;
+    // The value as units / 10^scale, when its digits fit in 18 decimal places
+    // (units then leaves room in 64 bits for a sum); false otherwise.
+    bool toScaledInteger(qint64 *units, int *scale, int *digits) const;
 
     // Shortest canonical text: no plus sign, no superfluous zeros, "0" for zero.
     QString toString() const;
