@@ -191,8 +191,7 @@ Outcome reformatStandardInput(QFile &input, const Settings &settings)
             return failure(QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20));
     }
     QDomDocument document;
-    const Outcome outcome =
-        adjustLoaded(document, loadXmlText(document, decodeXmlBytes(bytes)), settings.rule);
+    const Outcome outcome = adjustLoaded(document, loadXmlBytes(document, bytes), settings.rule);
     if (!outcome.error.isEmpty() || settings.dryRun)
         return outcome;
     QByteArray encoded = encodeXmlFile(document);

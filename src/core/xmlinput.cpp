@@ -7,41 +7,98 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
-#include <QXmlInputSource>
+#include <QTextCodec>
+#include <QTextDecoder>
 
 #include <algorithm>
 #include <vector>
 
 namespace {
 
-// True for bytes that open with a processing instruction whose target merely
-// begins with "xml" (<?xmlr …?>): that is no declaration, and the text is UTF-8.
-bool opensWithLookalikeDeclaration(const QByteArray &bytes)
+// The first bytes are read with the encoding their shape suggests, to find the
+// declaration; it must fit in them.
+constexpr int declarationBytes = 1024;
+
+// The encoding the DOM's own reader would use for a file: a byte order mark or the
+// shape of the first bytes, then the encoding the XML declaration names.
+QTextCodec *xmlFileCodec(const QByteArray &bytes)
 {
-    const int start = bytes.startsWith("\xef\xbb\xbf") ? 3 : 0;
-    if (bytes.mid(start, 5) != "<?xml" || bytes.size() <= start + 5)
-        return false;
-    const char next = bytes[start + 5];
-    return next != ' ' && next != '\t' && next != '\r' && next != '\n' && next != '?';
+    const auto startsWith = [&](const char *prefix, int size) {
+        return bytes.startsWith(QByteArray::fromRawData(prefix, size));
+    };
+    int mib = 106; // UTF-8
+    if (startsWith("\x00\x00\xfe\xff", 4) || startsWith("\xff\xfe\x00\x00", 4))
+        mib = 1017; // UTF-32 with a byte order mark
+    else if (startsWith("<\x00\x00\x00", 4))
+        mib = 1019; // UTF-32LE
+    else if (startsWith("\x00\x00\x00<", 4))
+        mib = 1018; // UTF-32BE
+    else if (startsWith("\xfe\xff", 2) || startsWith("\xff\xfe", 2))
+        mib = 1015; // UTF-16 with a byte order mark
+    else if (startsWith("<\x00", 2))
+        mib = 1014; // UTF-16LE
+    else if (startsWith("\x00<", 2))
+        mib = 1013; // UTF-16BE
+    QTextCodec *codec = QTextCodec::codecForMib(mib);
+
+    QString head = codec->toUnicode(bytes.left(declarationBytes));
+    if (head.startsWith(QChar(QChar::ByteOrderMark)))
+        head.remove(0, 1);
+    // Only a real declaration counts: an instruction such as <?xmlr encoding="…"?>
+    // is none, and the serialiser would not honour it when writing the file back.
+    if (!head.startsWith(QLatin1String("<?xml")) || head.size() < 6 || !head[5].isSpace())
+        return codec;
+    const QString name = encodingInDeclaration(head.left(head.indexOf(QLatin1Char('>'))));
+    QTextCodec *declared = name.isEmpty() ? nullptr : QTextCodec::codecForName(name.toLatin1());
+    return declared ? declared : codec;
+}
+
+struct DecodedXml
+{
+    QString text;
+    QTextCodec *codec = nullptr;
+    int invalidAt = -1; // where the first bytes not valid in the encoding were
+};
+
+bool isUnicodeMib(int mib)
+{
+    return mib == 106 || (mib >= 1013 && mib <= 1019);
+}
+
+// Where the first bytes not valid in the encoding became text, or -1. Qt's own
+// Unicode decoders turn them into NUL (which XML never allows) and keep a character
+// cut off at the end waiting; the other codecs write U+FFFD, which most of them
+// could not have read from a valid byte.
+int firstInvalidCharacter(const QString &text, const QTextDecoder &decoder, QTextCodec *codec)
+{
+    if (isUnicodeMib(codec->mibEnum())) {
+        if (decoder.hasFailure())
+            return int(text.indexOf(QChar(0)));
+        return decoder.needsMoreData() ? int(text.size()) : -1;
+    }
+    const QChar replacement(QChar::ReplacementCharacter);
+    const int at = int(text.indexOf(replacement));
+    if (at < 0 || codec->toUnicode(codec->fromUnicode(QString(replacement))) == replacement)
+        return -1;
+    return at;
+}
+
+DecodedXml decodeXml(const QByteArray &bytes, QTextCodec::ConversionFlags flags)
+{
+    DecodedXml decoded;
+    decoded.codec = xmlFileCodec(bytes);
+    QTextDecoder decoder(decoded.codec, flags);
+    decoded.text = decoder.toUnicode(bytes);
+    if (flags & QTextCodec::ConvertInvalidToNull)
+        decoded.invalidAt = firstInvalidCharacter(decoded.text, decoder, decoded.codec);
+    return decoded;
 }
 
 } // namespace
 
 QString decodeXmlBytes(const QByteArray &bytes)
 {
-    // The parser's decoder would take an encoding from such an instruction, which
-    // the serialiser rightly ignores; the file would come back as mojibake.
-    if (opensWithLookalikeDeclaration(bytes))
-        return QString::fromUtf8(bytes);
-    // The input source is the parser's own decoder; using it keeps the reading of
-    // every encoding identical to what the DOM does with a file.
-    QT_WARNING_PUSH
-    QT_WARNING_DISABLE_DEPRECATED
-    QXmlInputSource source;
-    source.setData(bytes);
-    QString text = source.data();
-    QT_WARNING_POP
-    return text;
+    return decodeXml(bytes, QTextCodec::DefaultConversion).text;
 }
 
 QString encodingInDeclaration(const QString &declaration)
@@ -461,5 +518,23 @@ XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path)
         return result;
     }
     file.close();
-    return loadXmlText(document, decodeXmlBytes(bytes));
+    return loadXmlBytes(document, bytes);
+}
+
+XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
+{
+    // Invalid bytes become NUL, which XML never allows, so they can be found.
+    const DecodedXml decoded = decodeXml(bytes, QTextCodec::ConvertInvalidToNull);
+    if (decoded.invalidAt < 0)
+        return loadXmlText(document, decoded.text);
+    // The parser would read them as U+FFFD, and saving would lose the original bytes.
+    XmlLoadResult result;
+    result.status = XmlLoadResult::NotWellFormed;
+    result.errorMessage = QStringLiteral("bytes that are not valid %1")
+                              .arg(QString::fromLatin1(decoded.codec->name()));
+    const QStringRef before = decoded.text.leftRef(decoded.invalidAt);
+    const int lineStart = int(before.lastIndexOf(QLatin1Char('\n'))) + 1;
+    result.errorLine = int(before.count(QLatin1Char('\n'))) + 1;
+    result.errorColumn = decoded.invalidAt - lineStart + 1;
+    return result;
 }

@@ -36,8 +36,8 @@ struct XmlLoadResult
     bool isLoaded() const { return status == Loaded; }
 };
 
-// Decodes a file's bytes exactly as the DOM's own parser would: byte order mark or
-// first bytes, then the encoding named in the XML declaration.
+// Decodes a file's bytes as the DOM's own parser would: byte order mark or first
+// bytes, then the encoding named in the XML declaration. Invalid bytes become U+FFFD.
 QString decodeXmlBytes(const QByteArray &bytes);
 
 // The encoding named by `encoding="..."` in the text of an XML declaration (the
@@ -55,6 +55,10 @@ bool exceedsNestingDepth(const QString &text, int limit = maximumNestingDepth);
 // Parses the text into the document (without namespace processing), after the
 // normalisation and the depth guard. A refused document is left empty.
 XmlLoadResult loadXmlText(QDomDocument &document, const QString &text);
+
+// Decodes the bytes of a file as decodeXmlBytes() does and parses them; bytes that
+// are not valid in the file's encoding are refused, as XML requires.
+XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes);
 
 // Reads, decodes and parses the regular file at the path.
 XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path);

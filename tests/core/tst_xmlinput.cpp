@@ -37,6 +37,8 @@ private slots:
     void characterReferences();
     void fileEncodings_data();
     void fileEncodings();
+    void invalidBytes_data();
+    void invalidBytes();
     void unreadableFile_data();
     void unreadableFile();
 };
@@ -256,6 +258,35 @@ void tst_XmlInput::fileEncodings()
     const XmlLoadResult result = loadXmlFile(document, dir.filePath("doc.xml"));
     QVERIFY2(result.isLoaded(), qPrintable(result.errorMessage));
     QTEST(document.documentElement().text(), "text");
+}
+
+void tst_XmlInput::invalidBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<int>("column");
+
+    QTest::newRow("UTF-8 lead byte without its follower")
+        << QByteArray("<r x=\"1\">\n ok \xc3\x28</r>") << 2 << 5;
+    QTest::newRow("UTF-8 encoded surrogate") << QByteArray("<r x='\xed\xa0\x80'/>") << 1 << 7;
+    QTest::newRow("UTF-8 cut off in a character") << QByteArray("<r x='1'/>\xe2\x82") << 1 << 11;
+    QTest::newRow("declared Shift_JIS, invalid pair")
+        << QByteArray("<?xml version='1.0' encoding='Shift_JIS'?>\n<r x='1'>\x81\x20</r>") << 2
+        << 10;
+}
+
+// The parser would read such bytes as U+FFFD, and saving would replace the originals.
+void tst_XmlInput::invalidBytes()
+{
+    QFETCH(QByteArray, bytes);
+    QDomDocument document;
+    const XmlLoadResult result = loadXmlBytes(document, bytes);
+    QCOMPARE(result.status, XmlLoadResult::NotWellFormed);
+    QVERIFY2(result.errorMessage.startsWith("bytes that are not valid"),
+             qPrintable(result.errorMessage));
+    QTEST(result.errorLine, "line");
+    QTEST(result.errorColumn, "column");
+    QVERIFY(document.documentElement().isNull());
 }
 
 void tst_XmlInput::unreadableFile_data()
