@@ -94,6 +94,34 @@ DecodedXml decodeXml(const QByteArray &bytes, QTextCodec::ConversionFlags flags)
     return decoded;
 }
 
+// What is wrong with the XML declaration at the start of the text, if anything the
+// DOM's parser lets through: it takes any text for the version and the encoding,
+// and its serialiser writes them back between quotes of its own choosing, which a
+// quote inside the value would end; the saved file could not be read again.
+QString declarationFault(const QString &text)
+{
+    if (!text.startsWith(QLatin1String("<?xml")) || text.size() < 6 || !text[5].isSpace())
+        return {};
+    const int end = text.indexOf(QLatin1String("?>"));
+    const QString declaration = text.mid(5, end < 0 ? -1 : end - 5);
+    static const QRegularExpression pseudoAttribute(
+        QStringLiteral("(?:^|\\s)(version|encoding)\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
+    static const QRegularExpression versionNumber(QStringLiteral("^1\\.[0-9]+$"));
+    static const QRegularExpression encodingName(QStringLiteral("^[A-Za-z][A-Za-z0-9._-]*$"));
+    QRegularExpressionMatchIterator matches = pseudoAttribute.globalMatch(declaration);
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        const QString value = match.captured(2) + match.captured(3);
+        if (match.captured(1) == QLatin1String("version") && !versionNumber.match(value).hasMatch())
+            return QStringLiteral("the XML declaration's version \"%1\" is not a version number")
+                .arg(value);
+        if (match.captured(1) == QLatin1String("encoding") && !encodingName.match(value).hasMatch())
+            return QStringLiteral("the XML declaration's encoding \"%1\" is not an encoding name")
+                .arg(value);
+    }
+    return {};
+}
+
 } // namespace
 
 QString decodeXmlBytes(const QByteArray &bytes)
@@ -455,6 +483,12 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
 
     XmlLoadResult result;
     QString prepared = normalizeXmlText(text);
+    result.errorMessage = declarationFault(prepared);
+    if (!result.errorMessage.isEmpty()) {
+        result.errorLine = 1;
+        result.errorColumn = 1;
+        return result;
+    }
     MarkupScanner scanner(prepared);
     scanner.scan(maximumNestingDepth);
     if (scanner.tooDeep) {
