@@ -195,6 +195,142 @@ StartTagText readStartTag(QStringView tag, QStringView attributeName)
     }
 }
 
+// Follows the markup ahead of the parser to count the attributes of each start tag
+// before the parser sees it: the parser checks a tag's attributes for duplicates
+// pair by pair, so a tag with a great many of them would take hours. Only the
+// outline of markup matters here; the parser judges everything else.
+class AttributeCounter
+{
+public:
+    // Reads on through the text; false as soon as a start tag passes the limit.
+    bool scan(QStringView text)
+    {
+        const QChar *c = text.data();
+        const QChar *const end = c + text.size();
+        while (c != end) {
+            const char16_t u = (c++)->unicode();
+            switch (m_state) {
+            case State::Content:
+                if (u == '<')
+                    m_state = State::Opening;
+                break;
+            case State::Opening:
+                m_run = 0;
+                m_state = u == '!'   ? State::Declaration
+                          : u == '?' ? State::Instruction
+                          : u == '/' ? State::EndTag
+                                     : State::StartTag;
+                m_attributes = 0;
+                m_returnState = State::Content;
+                break;
+            case State::Declaration: // after "<!": a comment, CDATA or the document type
+                if (u == '-' && ++m_run == 2) {
+                    m_run = 0;
+                    m_state = State::Comment;
+                } else if (u == '[' && m_run == 0) {
+                    m_state = State::CData;
+                } else if (u != '-') {
+                    m_state = State::DocumentType;
+                    m_subsetDepth = 0;
+                }
+                break;
+            case State::Comment:
+                if (u == '>' && m_run >= 2)
+                    m_state = m_returnState;
+                m_run = u == '-' ? m_run + 1 : 0;
+                break;
+            case State::CData:
+                if (u == '>' && m_run >= 2)
+                    m_state = State::Content;
+                m_run = u == ']' ? m_run + 1 : 0;
+                break;
+            case State::Instruction:
+                if (u == '>' && m_run > 0)
+                    m_state = m_returnState;
+                m_run = u == '?';
+                break;
+            case State::EndTag:
+                if (u == '>')
+                    m_state = State::Content;
+                break;
+            case State::StartTag:
+                if (u == '"' || u == '\'') {
+                    m_quote = u;
+                    m_state = State::Value;
+                    if (++m_attributes > maximumStreamAttributes)
+                        return false;
+                } else if (u == '>') {
+                    m_state = State::Content;
+                }
+                break;
+            case State::Value:
+                if (u == m_quote)
+                    m_state = State::StartTag;
+                break;
+            case State::DocumentType:
+                if (u == '"' || u == '\'') {
+                    m_quote = u;
+                    m_state = State::DocumentTypeLiteral;
+                } else if (u == '[') {
+                    ++m_subsetDepth;
+                } else if (u == ']') {
+                    --m_subsetDepth;
+                } else if (u == '>' && m_subsetDepth <= 0) {
+                    m_state = State::Content;
+                } else if (u == '<' && m_subsetDepth > 0) {
+                    m_state = State::SubsetOpening;
+                }
+                break;
+            case State::DocumentTypeLiteral:
+                if (u == m_quote)
+                    m_state = State::DocumentType;
+                break;
+            case State::SubsetOpening: // "<" inside the internal subset
+                m_run = 0;
+                m_returnState = State::DocumentType;
+                m_state = u == '!'   ? State::SubsetDeclaration
+                          : u == '?' ? State::Instruction
+                                     : State::DocumentType;
+                break;
+            case State::SubsetDeclaration: // "<!" inside it: a comment or a declaration
+                if (u == '-' && ++m_run == 2) {
+                    m_run = 0;
+                    m_state = State::Comment;
+                } else if (u != '-') {
+                    // A declaration's quotes and closing '>' read as the document type's.
+                    m_state = State::DocumentType;
+                }
+                break;
+            }
+        }
+        return true;
+    }
+
+private:
+    enum class State
+    {
+        Content,
+        Opening,
+        Declaration,
+        Comment,
+        CData,
+        Instruction,
+        EndTag,
+        StartTag,
+        Value,
+        DocumentType,
+        DocumentTypeLiteral,
+        SubsetOpening,
+        SubsetDeclaration
+    };
+    State m_state = State::Content;
+    State m_returnState = State::Content;
+    char16_t m_quote = 0;
+    int m_run = 0; // of '-', ']' or '?' just seen
+    int m_subsetDepth = 0;
+    qint64 m_attributes = 0;
+};
+
 class LayoutPreservingAdjuster
 {
 public:
@@ -307,7 +443,9 @@ private:
 
     bool acceptText(const QString &piece)
     {
-        const int invalid = m_decoder->hasFailure() ? piece.indexOf(QChar(0)) : -1;
+        // NUL stands for bytes the decoder could not read, or is a NUL character; XML
+        // allows neither, and the parser would lose count of its place on it.
+        const int invalid = piece.indexOf(QChar(0));
         const QString valid = invalid < 0 ? piece : piece.left(invalid);
         m_text += valid;
         if (m_documentEnded) {
@@ -321,6 +459,10 @@ private:
                                     QStringLiteral("a single run of text or markup is longer than "
                                                    "%1 million characters")
                                         .arg(maximumTokenCharacters / 1000000));
+            if (!m_attributeCounter.scan(valid))
+                return failAtReader(StreamAdjustResult::TooLarge,
+                                    QStringLiteral("an element has more than %1 attributes")
+                                        .arg(maximumStreamAttributes));
             m_reader.addData(valid);
             if (!parseAvailable())
                 return false;
@@ -382,6 +524,7 @@ private:
     // there, since '<' cannot occur unescaped inside attribute values.
     void noteLastTagOpening(qint64 end)
     {
+        end = std::min(end, m_textBase + m_text.size());
         for (qint64 pos = end - 1; pos >= m_scannedTo; --pos) {
             if (charAt(pos) == QLatin1Char('<')) {
                 m_lastTagOpening = pos;
@@ -602,6 +745,9 @@ private:
         qint64 column = 0;
         if (!m_documentEnded)
             positionOf(position, &line, &column);
+        if (!m_decoder->hasFailure())
+            return fail(StreamAdjustResult::NotWellFormed,
+                        QStringLiteral("a NUL character, which XML does not allow"), line, column);
         return fail(
             StreamAdjustResult::UnsupportedEncoding,
             QStringLiteral("bytes that are not valid %1").arg(QString::fromLatin1(m_codec->name())),
@@ -660,6 +806,7 @@ private:
     const qint64 m_chunkSize;
     StreamAdjustResult m_result;
     QXmlStreamReader m_reader;
+    AttributeCounter m_attributeCounter;
 
     QTextCodec *m_codec = nullptr;
     ByteForm m_form = ByteForm::Utf8;

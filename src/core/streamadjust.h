@@ -14,6 +14,10 @@ constexpr int maximumStreamNestingDepth = 100000;
 // string that cannot pass 2^30 characters; longer tokens are refused beforehand.
 constexpr qint64 maximumTokenCharacters = 256000000;
 
+// The parser compares every attribute of a tag with every other, so a tag with a
+// great many would take hours; more than this are refused before it sees them.
+constexpr qint64 maximumStreamAttributes = 10000;
+
 // Bytes read at a time.
 constexpr qint64 defaultStreamChunkSize = 256 * 1024;
 
@@ -27,7 +31,8 @@ struct StreamAdjustResult
         UnsupportedEncoding, // an encoding this program cannot read, or bytes not valid in it
         NotWellFormed,
         TooDeep,
-        TooLarge,     // a single token longer than maximumTokenCharacters
+        TooLarge,     // a token longer than maximumTokenCharacters, or a tag with more
+                      // than maximumStreamAttributes attributes
         LayoutNotKept // the values could not be placed in the bytes exactly; nothing is written
     };
     Status status = NotWellFormed;

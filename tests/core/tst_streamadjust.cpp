@@ -73,6 +73,8 @@ private slots:
     void refused();
     void agreesWithDomPath_data();
     void agreesWithDomPath();
+    void attributeBound_data();
+    void attributeBound();
     void deepNesting();
     void dryRunAndFailingOutput();
 };
@@ -230,6 +232,12 @@ void tst_StreamAdjust::refused_data()
     QTest::newRow("undeclared entity") << QByteArray("<r x=\"&u;\"/>") << notWellFormed << 1 << 10;
     QTest::newRow("invalid UTF-8")
         << QByteArray("<r>\n<a x=\"1\">\xff</a></r>") << badEncoding << 2 << 10;
+    QTest::newRow("NUL character")
+        << QByteArray("<r>\n<a x=\"1\">\0</a></r>", 22) << notWellFormed << 2 << 10;
+    // The parser lost count of its place on NUL and ran past the text it was given.
+    QTest::newRow("UTF-32 full of NUL")
+        << QByteArray("<\0\0\0", 4) + QByteArray(48, '\0') + QByteArray("r x=\"1\">")
+        << notWellFormed << 1 << 2;
     QTest::newRow("truncated UTF-8") << QByteArray("<r x=\"1\"/>\xc3") << badEncoding << 0 << 0;
     QTest::newRow("unknown encoding")
         << QByteArray("<?xml version=\"1.0\" encoding=\"x-nonesuch\"?><r/>") << badEncoding << 1
@@ -303,6 +311,55 @@ void tst_StreamAdjust::agreesWithDomPath()
     // The DOM does not add defaults from the document type, so it adjusts just the
     // values written in the text.
     QCOMPARE(run.result.adjustedCount, qint64(domCount));
+}
+
+QByteArray manyAttributes(int count)
+{
+    QByteArray attributes;
+    for (int i = 1; i < count; ++i)
+        attributes += " a" + QByteArray::number(i) + "=\"1\"";
+    return attributes + " x=\"1\"";
+}
+
+void tst_StreamAdjust::attributeBound_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<bool>("refused");
+
+    const int bound = int(maximumStreamAttributes);
+    const QByteArray quotes(3 * bound, '"');
+    const QByteArray apostrophes(3 * bound, '\'');
+    QTest::newRow("at the bound") << "<r" + manyAttributes(bound) + "/>" << false;
+    QTest::newRow("one beyond") << "<r" + manyAttributes(bound + 1) + "/>" << true;
+    QTest::newRow("each tag at the bound")
+        << "<r" + manyAttributes(bound) + "><e" + manyAttributes(bound) + "/></r>" << false;
+    // Quotes that are not around attribute values do not count.
+    QTest::newRow("comment") << "<r x='1'><!-- ' " + quotes + " --></r>" << false;
+    QTest::newRow("CDATA") << "<r x='1'><![CDATA[<a " + quotes + "]]></r>" << false;
+    QTest::newRow("instruction") << "<r x='1'><?pi <a " + quotes + "?></r>" << false;
+    QTest::newRow("text") << "<r x='1'>" + quotes + apostrophes + "</r>" << false;
+    QTest::newRow("other quotes inside a value") << "<r x='1' y='" + quotes + "'/>" << false;
+    QTest::newRow("document type")
+        << "<!DOCTYPE r [<!-- it's ]> --><!ENTITY e \"" + apostrophes +
+               "\"><?pi ']>?><!ATTLIST r y CDATA '>'>]><r x='1'>" + quotes + "</r>"
+        << false;
+}
+
+// The parser compares each attribute of a tag with every other; past the bound a
+// tag is refused before the parser sees it, whatever markup came before.
+void tst_StreamAdjust::attributeBound()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(bool, refused);
+    for (const qint64 chunkSize : {qint64(5), defaultStreamChunkSize}) {
+        const StreamRun run = runStream(input, rule("x", "1"), chunkSize);
+        QCOMPARE(int(run.result.status),
+                 int(refused ? StreamAdjustResult::TooLarge : StreamAdjustResult::Adjusted));
+        if (refused)
+            QVERIFY(run.result.errorMessage.contains(QString::number(maximumStreamAttributes)));
+        else
+            QVERIFY(run.result.adjustedCount >= 1);
+    }
 }
 
 void tst_StreamAdjust::deepNesting()
