@@ -1,7 +1,12 @@
-// Times each stage of the window's file mode on generated documents, and the
-// refusal of a document nested far too deeply. Run from a Release build:
+// Times each stage of the window's file mode (and --reformat) on generated
+// documents, or with --dom the DOM's own parse and serialise of the same files, and
+// the refusal of a document nested far too deeply. Run from a Release build:
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXMLADJUST_BUILD_BENCH=ON
-//   cmake --build build-bench --target filemode_bench && build-bench/bench/filemode_bench
+//   cmake --build build-bench --target filemode_bench
+//   build-bench/bench/filemode_bench [--dom] [MEGABYTES...]
+// A process that has built and freed a large tree builds the next one faster (its
+// heap is in place), so compare the two modes run in separate processes, one size
+// at a time.
 #include "adjustmentrule.h"
 #include "attributewalk.h"
 #include "xmlinput.h"
@@ -14,6 +19,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTextCodec>
 
 #include <cstdio>
 
@@ -26,13 +32,108 @@ double milliseconds(QElapsedTimer &timer)
     return elapsed;
 }
 
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeDocument(const QString &path, int megabytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && writeOsmLike(file, qint64(megabytes) << 20);
+}
+
+// The parts of loading that are ours, on their own: reading, decoding, and the
+// normalisation and guard scan that come before the DOM's parser.
+bool timeLoadParts(const QString &path, double *read, double *decode, double *guard)
+{
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray bytes = readAll(path);
+    *read = milliseconds(timer);
+    const QString text = decodeXmlBytes(bytes);
+    *decode = milliseconds(timer);
+    const bool tooDeep = exceedsNestingDepth(normalizeXmlText(text));
+    *guard = milliseconds(timer);
+    return !tooDeep;
+}
+
+bool timeFileMode(const QString &path, int megabytes, const AdjustmentRule &rule)
+{
+    double read = 0;
+    double decode = 0;
+    double guard = 0;
+    if (!writeDocument(path, megabytes) || !timeLoadParts(path, &read, &decode, &guard))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    QDomDocument document;
+    if (!loadXmlFile(document, path).isLoaded())
+        return false;
+    const double load = milliseconds(timer);
+    adjustAttributes(document.documentElement(), rule);
+    const double walk = milliseconds(timer);
+    const QByteArray bytes = encodeXmlFile(document);
+    const double serialise = milliseconds(timer);
+    if (!replaceFileContents(path, bytes).isReplaced())
+        return false;
+    const double write = milliseconds(timer);
+    std::printf("| OSM-like, %d MB | %.0f ms | %.0f ms | %.0f ms | %.0f ms | %.0f ms | %.0f ms | "
+                "%.0f ms | %.0f ms | %.0f ms |\n",
+                megabytes, read, decode, guard, load - read - decode - guard, load, walk, serialise,
+                write, load + walk + serialise + write);
+    return true;
+}
+
+bool timeDomAlone(const QString &path, int megabytes)
+{
+    if (!writeDocument(path, megabytes))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    const QByteArray bytes = readAll(path);
+    const double read = milliseconds(timer);
+    QDomDocument document;
+    if (!document.setContent(bytes, false))
+        return false;
+    const double parse = milliseconds(timer);
+    const QByteArray output = document.toByteArray(0);
+    const double serialise = milliseconds(timer);
+    QFile out(path + ".out");
+    if (!out.open(QIODevice::WriteOnly) || out.write(output) != output.size() || !out.flush())
+        return false;
+    out.close();
+    const double write = milliseconds(timer);
+    std::printf("| OSM-like, %d MB | %.0f ms | %.0f ms | %.0f ms | %.0f ms | %.0f ms |\n",
+                megabytes, read, parse, serialise, write, read + parse + serialise + write);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
+    QStringList arguments = QCoreApplication::arguments().mid(1);
+    const bool domAlone = arguments.removeAll(QStringLiteral("--dom")) > 0;
+    QList<int> sizes;
+    for (const QString &argument : qAsConst(arguments))
+        sizes << argument.toInt();
+    if (sizes.isEmpty())
+        sizes = {1, 10, 30};
     QTemporaryDir dir;
     const QString path = dir.filePath("doc.xml");
+
+    if (domAlone) {
+        std::printf("| document | read | parse | serialise | write | total |\n"
+                    "|---|---|---|---|---|---|\n");
+        for (int megabytes : qAsConst(sizes)) {
+            if (!timeDomAlone(path, megabytes))
+                return 1;
+        }
+        return 0;
+    }
 
     AdjustmentRule rule;
     rule.attributeName = QStringLiteral("lat");
@@ -40,29 +141,12 @@ int main(int argc, char *argv[])
     rule.useAbove = true;
     rule.above = 0;
 
-    std::printf("| document | read + parse | walk | serialise + encode | atomic write | total |\n"
-                "|---|---|---|---|---|---|\n");
-    for (int megabytes : {1, 10, 30}) {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || !writeOsmLike(file, qint64(megabytes) << 20))
+    std::printf("| document | read | decode | guard scan | DOM parse (the rest) | load | walk | "
+                "serialise + encode | atomic write | total |\n"
+                "|---|---|---|---|---|---|---|---|---|---|\n");
+    for (int megabytes : qAsConst(sizes)) {
+        if (!timeFileMode(path, megabytes, rule))
             return 1;
-        file.close();
-
-        QElapsedTimer timer;
-        timer.start();
-        QDomDocument document;
-        if (!loadXmlFile(document, path).isLoaded())
-            return 1;
-        const double parse = milliseconds(timer);
-        adjustAttributes(document.documentElement(), rule);
-        const double walk = milliseconds(timer);
-        const QByteArray bytes = encodeXmlFile(document);
-        const double serialise = milliseconds(timer);
-        if (!replaceFileContents(path, bytes).isReplaced())
-            return 1;
-        const double write = milliseconds(timer);
-        std::printf("| OSM-like, %d MB | %.0f ms | %.0f ms | %.0f ms | %.0f ms | %.0f ms |\n",
-                    megabytes, parse, walk, serialise, write, parse + walk + serialise + write);
     }
 
     const QString tooDeep = QString("<e>").repeated(1000000) + QString("</e>").repeated(1000000);
