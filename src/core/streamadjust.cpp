@@ -195,15 +195,24 @@ StartTagText readStartTag(QStringView tag, QStringView attributeName)
     }
 }
 
-// Follows the markup ahead of the parser to count the attributes of each start tag
-// before the parser sees it: the parser checks a tag's attributes for duplicates
-// pair by pair, so a tag with a great many of them would take hours. Only the
-// outline of markup matters here; the parser judges everything else.
-class AttributeCounter
+// Follows the markup ahead of the parser, to refuse what the parser would take
+// hours or gigabytes over before it sees it: a start tag with a great many
+// attributes (it compares them pair by pair), and a run of text or a value with a
+// great many entity references (it holds their whole expansion, up to 4,096
+// characters each, until the run ends). Only the outline of markup matters here;
+// the parser judges everything else.
+class MarkupLookahead
 {
 public:
-    // Reads on through the text; false as soon as a start tag passes the limit.
-    bool scan(QStringView text)
+    enum Verdict
+    {
+        Fine,
+        TooManyAttributes,
+        TooManyReferences
+    };
+
+    // Reads on through the text; stops at the first thing past a limit.
+    Verdict scan(QStringView text)
     {
         const QChar *c = text.data();
         const QChar *const end = c + text.size();
@@ -211,11 +220,26 @@ public:
             const char16_t u = (c++)->unicode();
             switch (m_state) {
             case State::Content:
-                if (u == '<')
+                if (u == '<') {
                     m_state = State::Opening;
+                } else if (u == '&') {
+                    startReference(State::Content);
+                }
+                break;
+            case State::Reference:
+                if (u == ';') {
+                    if (!isPredefinedEntity() && ++m_references > maximumStreamReferencesPerRun)
+                        return TooManyReferences;
+                    m_state = m_returnState;
+                } else if (m_referenceName.size() < 5) {
+                    m_referenceName += char(u < 0x80 ? u : '?');
+                } else {
+                    m_referenceName = "?"; // longer than any predefined name
+                }
                 break;
             case State::Opening:
                 m_run = 0;
+                m_references = 0;
                 m_state = u == '!'   ? State::Declaration
                           : u == '?' ? State::Instruction
                           : u == '/' ? State::EndTag
@@ -256,9 +280,10 @@ public:
             case State::StartTag:
                 if (u == '"' || u == '\'') {
                     m_quote = u;
+                    m_references = 0;
                     m_state = State::Value;
                     if (++m_attributes > maximumStreamAttributes)
-                        return false;
+                        return TooManyAttributes;
                 } else if (u == '>') {
                     m_state = State::Content;
                 }
@@ -266,6 +291,8 @@ public:
             case State::Value:
                 if (u == m_quote)
                     m_state = State::StartTag;
+                else if (u == '&')
+                    startReference(State::Value);
                 break;
             case State::DocumentType:
                 if (u == '"' || u == '\'') {
@@ -303,13 +330,14 @@ public:
                 break;
             }
         }
-        return true;
+        return Fine;
     }
 
 private:
     enum class State
     {
         Content,
+        Reference, // after '&', up to ';'
         Opening,
         Declaration,
         Comment,
@@ -323,12 +351,30 @@ private:
         SubsetOpening,
         SubsetDeclaration
     };
+
+    void startReference(State returnTo)
+    {
+        m_returnState = returnTo;
+        m_referenceName.clear();
+        m_state = State::Reference;
+    }
+
+    // Character references and the five predefined entities expand to one character.
+    bool isPredefinedEntity() const
+    {
+        return m_referenceName.startsWith('#') || m_referenceName == "lt" ||
+               m_referenceName == "gt" || m_referenceName == "amp" || m_referenceName == "apos" ||
+               m_referenceName == "quot";
+    }
+
     State m_state = State::Content;
     State m_returnState = State::Content;
     char16_t m_quote = 0;
     int m_run = 0; // of '-', ']' or '?' just seen
     int m_subsetDepth = 0;
     qint64 m_attributes = 0;
+    qint64 m_references = 0; // in the current run of text or attribute value
+    QByteArray m_referenceName;
 };
 
 class LayoutPreservingAdjuster
@@ -459,10 +505,19 @@ private:
                                     QStringLiteral("a single run of text or markup is longer than "
                                                    "%1 million characters")
                                         .arg(maximumTokenCharacters / 1000000));
-            if (!m_attributeCounter.scan(valid))
+            switch (m_lookahead.scan(valid)) {
+            case MarkupLookahead::Fine:
+                break;
+            case MarkupLookahead::TooManyAttributes:
                 return failAtReader(StreamAdjustResult::TooLarge,
                                     QStringLiteral("an element has more than %1 attributes")
                                         .arg(maximumStreamAttributes));
+            case MarkupLookahead::TooManyReferences:
+                return failAtReader(StreamAdjustResult::TooLarge,
+                                    QStringLiteral("more than %1 entity references in one run of "
+                                                   "text or one value")
+                                        .arg(maximumStreamReferencesPerRun));
+            }
             m_reader.addData(valid);
             if (!parseAvailable())
                 return false;
@@ -485,6 +540,8 @@ private:
                 return failAtReader(StreamAdjustResult::NotWellFormed, m_reader.errorString());
             }
             m_lastTokenEnd = std::max(m_lastTokenEnd, m_reader.characterOffset());
+            if (!countExpansion(token))
+                return false;
             switch (token) {
             case QXmlStreamReader::StartElement:
                 if (++m_depth > maximumStreamNestingDepth)
@@ -516,6 +573,27 @@ private:
                 break;
             }
         }
+    }
+
+    // What the parser reports can outgrow the text it was given only through entity
+    // references; the excess is their expansion, which is bounded as in the window.
+    bool countExpansion(QXmlStreamReader::TokenType token)
+    {
+        if (token == QXmlStreamReader::Characters) {
+            m_reportedCharacters += m_reader.text().size();
+        } else if (token == QXmlStreamReader::StartElement) {
+            m_reportedCharacters += m_reader.qualifiedName().size();
+            for (const QXmlStreamAttribute &attribute : m_reader.attributes())
+                m_reportedCharacters += attribute.qualifiedName().size() + attribute.value().size();
+        } else {
+            return true;
+        }
+        if (m_reportedCharacters - (m_textBase + m_text.size()) <= maximumStreamEntityExpansion)
+            return true;
+        return failAtReader(StreamAdjustResult::TooLarge,
+                            QStringLiteral("entity references would expand to more than %1 "
+                                           "million characters")
+                                .arg(maximumStreamEntityExpansion / 1000000));
     }
 
     QChar charAt(qint64 position) const { return m_text.at(int(position - m_textBase)); }
@@ -568,8 +646,7 @@ private:
         if (!named)
             return true;
 
-        const QString value = named->value().toString();
-        const std::optional<QString> newValue = m_rule.adjustedValue(value);
+        const std::optional<QString> newValue = m_rule.adjustedValue(named->value());
         if (end - 1 < m_textBase)
             return lostTrack();
         const QChar last = charAt(end - 1);
@@ -671,6 +748,52 @@ private:
         return true;
     }
 
+    // In UTF-8 and Latin-1 a character below 0x80 is the one byte of the same value;
+    // numbers are nearly always written in those alone, and need no encoder then.
+    bool isAsciiForm() const { return m_form == ByteForm::Utf8 || m_form == ByteForm::Latin1; }
+
+    static bool isAscii(QStringView text)
+    {
+        for (const QChar c : text) {
+            if (c.unicode() >= 0x80)
+                return false;
+        }
+        return true;
+    }
+
+    // The text is exactly the bytes at `bytes`, `size` of them.
+    bool encodesTo(QStringView text, const char *bytes, qint64 size) const
+    {
+        if (isAsciiForm() && isAscii(text)) {
+            if (text.size() != size)
+                return false;
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                if (text[i].unicode() != uchar(bytes[i]))
+                    return false;
+            }
+            return true;
+        }
+        return encode(text) == QByteArray::fromRawData(bytes, int(size));
+    }
+
+    bool writeText(QStringView text)
+    {
+        if (!m_output)
+            return true;
+        char ascii[64];
+        if (isAsciiForm() && text.size() <= qsizetype(sizeof ascii) && isAscii(text)) {
+            for (qsizetype i = 0; i < text.size(); ++i)
+                ascii[i] = char(text[i].unicode());
+            if (m_output->write(ascii, text.size()) != text.size())
+                return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
+            return true;
+        }
+        const QByteArray bytes = encode(text);
+        if (m_output->write(bytes) != bytes.size())
+            return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
+        return true;
+    }
+
     // Replaces the characters [start, end) of the text, a whole attribute value.
     bool replace(qint64 start, qint64 end, const QString &newValue)
     {
@@ -682,10 +805,8 @@ private:
         const qint64 byteEnd = m_cursorByte;
         const QStringView oldValue(m_text.constData() + (start - m_textBase), end - start);
         // The old value's bytes must be exactly where the count of bytes put them.
-        const QByteArray oldBytes = encode(oldValue);
         if (byteStart < m_copiedTo || byteEnd > m_rawBase + m_raw.size() ||
-            oldBytes != QByteArray::fromRawData(m_raw.constData() + (byteStart - m_rawBase),
-                                                int(byteEnd - byteStart)))
+            !encodesTo(oldValue, m_raw.constData() + (byteStart - m_rawBase), byteEnd - byteStart))
             return fail(StreamAdjustResult::LayoutNotKept,
                         QStringLiteral("the bytes of a value do not match its characters in "
                                        "this encoding"),
@@ -693,11 +814,8 @@ private:
         if (oldValue == newValue)
             return true;
         m_result.bytesChanged = true;
-        if (!writeRaw(byteStart))
+        if (!writeRaw(byteStart) || !writeText(newValue))
             return false;
-        const QByteArray newBytes = encode(newValue);
-        if (m_output && m_output->write(newBytes) != newBytes.size())
-            return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
         m_copiedTo = byteEnd;
         return true;
     }
@@ -806,7 +924,7 @@ private:
     const qint64 m_chunkSize;
     StreamAdjustResult m_result;
     QXmlStreamReader m_reader;
-    AttributeCounter m_attributeCounter;
+    MarkupLookahead m_lookahead;
 
     QTextCodec *m_codec = nullptr;
     ByteForm m_form = ByteForm::Utf8;
@@ -833,6 +951,7 @@ private:
     qint64 m_scannedTo = 0;
     int m_depth = 0;
     qint64 m_lastTokenEnd = 0;
+    qint64 m_reportedCharacters = 0;
 
     bool m_documentEnded = false;
     qint64 m_tailStart = 0;

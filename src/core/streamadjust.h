@@ -18,6 +18,14 @@ constexpr qint64 maximumTokenCharacters = 256000000;
 // great many would take hours; more than this are refused before it sees them.
 constexpr qint64 maximumStreamAttributes = 10000;
 
+// The parser holds a run of text, or a value, with all its entity references
+// expanded (up to 4,096 characters each) until it ends; runs with more references
+// than this are refused before it sees them.
+constexpr qint64 maximumStreamReferencesPerRun = 16384;
+
+// What entity references may add to the document in all, as in the window.
+constexpr qint64 maximumStreamEntityExpansion = 64000000;
+
 // Bytes read at a time.
 constexpr qint64 defaultStreamChunkSize = 256 * 1024;
 
@@ -31,8 +39,7 @@ struct StreamAdjustResult
         UnsupportedEncoding, // an encoding this program cannot read, or bytes not valid in it
         NotWellFormed,
         TooDeep,
-        TooLarge,     // a token longer than maximumTokenCharacters, or a tag with more
-                      // than maximumStreamAttributes attributes
+        TooLarge,     // past one of the limits above
         LayoutNotKept // the values could not be placed in the bytes exactly; nothing is written
     };
     Status status = NotWellFormed;

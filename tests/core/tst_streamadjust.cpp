@@ -73,8 +73,8 @@ private slots:
     void refused();
     void agreesWithDomPath_data();
     void agreesWithDomPath();
-    void attributeBound_data();
-    void attributeBound();
+    void lookaheadBounds_data();
+    void lookaheadBounds();
     void deepNesting();
     void dryRunAndFailingOutput();
 };
@@ -321,7 +321,7 @@ QByteArray manyAttributes(int count)
     return attributes + " x=\"1\"";
 }
 
-void tst_StreamAdjust::attributeBound_data()
+void tst_StreamAdjust::lookaheadBounds_data()
 {
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<bool>("refused");
@@ -343,11 +343,36 @@ void tst_StreamAdjust::attributeBound_data()
         << "<!DOCTYPE r [<!-- it's ]> --><!ENTITY e \"" + apostrophes +
                "\"><?pi ']>?><!ATTLIST r y CDATA '>'>]><r x='1'>" + quotes + "</r>"
         << false;
+
+    // References that may expand to many characters count; those to one do not.
+    const int references = int(maximumStreamReferencesPerRun);
+    const QByteArray declared = "<!DOCTYPE r [<!ENTITY e 'x'>]>";
+    const auto refs = [](const QByteArray &reference, int count) {
+        return reference.repeated(count);
+    };
+    QTest::newRow("references at the bound")
+        << declared + "<r x='1'>" + refs("&e;", references) + "</r>" << false;
+    QTest::newRow("references beyond, in text")
+        << declared + "<r x='1'>" + refs("&e;", references + 1) + "</r>" << true;
+    QTest::newRow("references beyond, in a value")
+        << declared + "<r x='1' y='" + refs("&e;", references + 1) + "'/>" << true;
+    QTest::newRow("each run at the bound") << declared + "<r x='1'>" + refs("&e;", references) +
+                                                  "<e/>" + refs("&e;", references) + "</r>"
+                                           << false;
+    QTest::newRow("predefined and character references")
+        << "<r x='1' y='" + refs("&amp;&#65;", references) + "'>" +
+               refs("&lt;&gt;&amp;&apos;&quot;&#x41;", references) + "</r>"
+        << false;
+    QTest::newRow("references in comments and CDATA")
+        << declared + "<r x='1'><!--" + refs("&e;", references + 1) + "--><![CDATA[" +
+               refs("&e;", references + 1) + "]]></r>"
+        << false;
 }
 
-// The parser compares each attribute of a tag with every other; past the bound a
-// tag is refused before the parser sees it, whatever markup came before.
-void tst_StreamAdjust::attributeBound()
+// The parser compares each attribute of a tag with every other, and holds a run of
+// text with all its references expanded; past the bounds such markup is refused
+// before the parser sees it, whatever markup came before.
+void tst_StreamAdjust::lookaheadBounds()
 {
     QFETCH(QByteArray, input);
     QFETCH(bool, refused);
@@ -356,7 +381,8 @@ void tst_StreamAdjust::attributeBound()
         QCOMPARE(int(run.result.status),
                  int(refused ? StreamAdjustResult::TooLarge : StreamAdjustResult::Adjusted));
         if (refused)
-            QVERIFY(run.result.errorMessage.contains(QString::number(maximumStreamAttributes)));
+            QVERIFY(run.result.errorMessage.contains(
+                QRegularExpression("more than \\d+ (attributes|entity references)")));
         else
             QVERIFY(run.result.adjustedCount >= 1);
     }
