@@ -122,6 +122,23 @@ QString declarationFault(const QString &text)
     return {};
 }
 
+// The first half of a surrogate pair without its other half, or -1. XML allows no
+// such character, and no encoding can write it back.
+int firstLoneSurrogate(const QString &text)
+{
+    const QChar *const begin = text.constData();
+    const QChar *const end = begin + text.size();
+    for (const QChar *c = begin; c != end; ++c) {
+        if (!c->isSurrogate())
+            continue;
+        if (c->isHighSurrogate() && c + 1 != end && (c + 1)->isLowSurrogate())
+            ++c;
+        else
+            return int(c - begin);
+    }
+    return -1;
+}
+
 } // namespace
 
 QString decodeXmlBytes(const QByteArray &bytes)
@@ -487,6 +504,13 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
     if (!result.errorMessage.isEmpty()) {
         result.errorLine = 1;
         result.errorColumn = 1;
+        return result;
+    }
+    if (const int at = firstLoneSurrogate(prepared); at >= 0) {
+        const QStringRef before = prepared.leftRef(at);
+        result.errorMessage = QStringLiteral("half of a surrogate pair, which XML does not allow");
+        result.errorLine = int(before.count(QLatin1Char('\n'))) + 1;
+        result.errorColumn = at - int(before.lastIndexOf(QLatin1Char('\n')));
         return result;
     }
     MarkupScanner scanner(prepared);

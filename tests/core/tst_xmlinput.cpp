@@ -211,6 +211,11 @@ void tst_XmlInput::characterReferences_data()
     QTest::newRow("NUL") << "<r a='&#0;'/>" << QString();
     QTest::newRow("control character") << "<r>&#x1;</r>" << QString();
     QTest::newRow("surrogate") << "<r>&#xD800;</r>" << QString();
+    // Written out, it would come back as another character.
+    QTest::newRow("lone surrogate in the text")
+        << QString("<r>a") + QChar(0xDC00) + "</r>" << QString();
+    QTest::newRow("surrogate pair cut in two")
+        << QString("<r a='") + QChar(0xD83D) + "'/>" << QString();
     QTest::newRow("noncharacter") << "<r>&#xFFFE;</r>" << QString();
     QTest::newRow("tab, line feed, carriage return") << "<r a='&#9;&#xA;&#13;'>&#9;&#xA;&#13;</r>"
                                                      << "<r a='&#9;&#xA;&#13;'>&#9;&#xA;&#13;</r>";
