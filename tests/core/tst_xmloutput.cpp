@@ -9,9 +9,12 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <functional>
+
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -25,6 +28,25 @@ bool runningAsRoot()
     return false;
 #endif
 }
+
+#ifdef Q_OS_UNIX
+// Runs the work in a child process as the unprivileged user "nobody" when this is
+// root, whom no folder permission stops, and as this user otherwise; the work's
+// result comes back as the exit status.
+int asUnprivilegedUser(const std::function<int()> &work)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(250);
+        _exit(work());
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+#endif
 
 } // namespace
 
@@ -42,6 +64,7 @@ private slots:
     void nothingToReplace_data();
     void nothingToReplace();
     void folderNotWritable();
+    void fileVanishesBeforeSave();
     void writeFailsPartWay();
 };
 
@@ -167,18 +190,48 @@ void tst_XmlOutput::nothingToReplace()
 
 void tst_XmlOutput::folderNotWritable()
 {
-    if (runningAsRoot())
-        QSKIP("root writes into any folder");
+#ifdef Q_OS_UNIX
     QTemporaryDir dir;
     const QString path = dir.filePath("doc.xml");
     QVERIFY(writeBytes(path, "old"));
-    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+    // Anyone may write the file, but no one but root may add to its folder.
+    QVERIFY(QFile::setPermissions(path, QFile::Permissions(0x6666)));
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::Permissions(0x5555)));
 
-    const FileReplaceResult result = replaceFileContents(path, "new");
-    QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QCOMPARE(result.status, FileReplaceResult::Failed);
+    const int status =
+        asUnprivilegedUser([&] { return int(replaceFileContents(path, "new").status); });
+    QFile::setPermissions(dir.path(), QFile::Permissions(0x7700));
+    QCOMPARE(status, int(FileReplaceResult::Failed));
     QCOMPARE(readBytes(path), QByteArray("old"));
     QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+#else
+    QSKIP("needs POSIX permissions");
+#endif
+}
+
+// The file is read, adjusted, and gone by the time it is saved: it is not made anew.
+void tst_XmlOutput::fileVanishesBeforeSave()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r x='1'/>"));
+    QDomDocument document;
+    QVERIFY(loadXmlFile(document, path).isLoaded());
+    QVERIFY(QFile::remove(path));
+
+    QCOMPARE(saveXmlFile(path, document).status, FileReplaceResult::CannotReplace);
+    QVERIFY(entries(dir.path()).isEmpty());
+
+    // The same when it goes while the new contents are being written.
+    QVERIFY(writeBytes(path, "old"));
+    AtomicFileReplacement replacement;
+    QVERIFY(!replacement.begin(path));
+    QCOMPARE(replacement.device()->write("new"), qint64(3));
+    QVERIFY(QFile::remove(path));
+    const FileReplaceResult result = replacement.commit();
+    QCOMPARE(result.status, FileReplaceResult::CannotReplace);
+    QVERIFY(!result.errorMessage.isEmpty());
+    QVERIFY(entries(dir.path()).isEmpty());
 }
 
 void tst_XmlOutput::writeFailsPartWay()
