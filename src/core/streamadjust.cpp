@@ -583,7 +583,9 @@ private:
             m_reportedCharacters += m_reader.text().size();
         } else if (token == QXmlStreamReader::StartElement) {
             m_reportedCharacters += m_reader.qualifiedName().size();
-            for (const QXmlStreamAttribute &attribute : m_reader.attributes())
+            // Const, so that walking the parser's list does not copy it.
+            const QXmlStreamAttributes attributes = m_reader.attributes();
+            for (const QXmlStreamAttribute &attribute : attributes)
                 m_reportedCharacters += attribute.qualifiedName().size() + attribute.value().size();
         } else {
             return true;
