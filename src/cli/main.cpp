@@ -18,6 +18,7 @@
 #include <QSet>
 #include <QTemporaryFile>
 
+#include <csignal>
 #include <cstdio>
 #include <optional>
 
@@ -337,6 +338,11 @@ command-line error.)");
 
 int main(int argc, char *argv[])
 {
+#ifdef SIGXFSZ
+    // Past a file-size limit, a write then fails and the file is left as it was,
+    // instead of the program being killed with its temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QString::fromLatin1(programName));
     QCoreApplication::setApplicationVersion(QStringLiteral(XMLADJUST_VERSION));
