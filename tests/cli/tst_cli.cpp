@@ -7,7 +7,9 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
+#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -19,12 +21,18 @@ struct Run
     QByteArray err;
 };
 
-Run run(const QStringList &args, const QByteArray &stdinBytes = {}, const QString &workDir = {})
+// Runs the program, or with `wrapper` the program that wrapper starts (the
+// program's path and arguments follow the wrapper's own).
+Run run(const QStringList &args, const QByteArray &stdinBytes = {}, const QString &workDir = {},
+        const QStringList &wrapper = {}, const QString &program = QStringLiteral(XMLADJUST_CLI))
 {
     QProcess process;
     if (!workDir.isEmpty())
         process.setWorkingDirectory(workDir);
-    process.start(QStringLiteral(XMLADJUST_CLI), args);
+    if (wrapper.isEmpty())
+        process.start(program, args);
+    else
+        process.start(wrapper.first(), wrapper.mid(1) + QStringList(program) + args);
     Run result;
     if (!process.waitForStarted())
         return result;
@@ -130,6 +138,11 @@ private slots:
     void reformatReadsAWholePipe();
     void aliasesOfOneFile_data();
     void aliasesOfOneFile();
+    void writeFailsPartWay_data();
+    void writeFailsPartWay();
+    void folderNotWritable_data();
+    void folderNotWritable();
+    void fileVanishesWhileWritten();
 };
 
 void tst_Cli::adjustFile_data()
@@ -398,6 +411,8 @@ void tst_Cli::fileRefused_data()
                              << "error: no such file";
     QTest::newRow("directory") << QByteArray("<r lat='1'/>") << 0 << "sub"
                                << "error: is a directory";
+    QTest::newRow("dangling link") << QByteArray("<r lat='1'/>") << 0 << "dangling.xml"
+                                   << "error: no such file";
 }
 
 void tst_Cli::fileRefused()
@@ -410,6 +425,7 @@ void tst_Cli::fileRefused()
     const QString path = dir.filePath("doc.xml");
     QVERIFY(writeBytes(path, content));
     QVERIFY(QDir(dir.path()).mkdir("sub"));
+    QVERIFY(QFile::link("gone.xml", dir.filePath("dangling.xml")));
     if (permissions)
         QVERIFY(QFile::setPermissions(path, QFile::Permissions(permissions)));
     const QFile::Permissions mode = QFileInfo(path).permissions();
@@ -433,7 +449,8 @@ void tst_Cli::fileRefused()
     QCOMPARE(readBytes(path), content);
     QCOMPARE(fileIdentity(path), before);
     QCOMPARE(QFileInfo(path).permissions(), mode);
-    QCOMPARE(entries(dir.path()), QStringList({"a.xml", "c.xml", "doc.xml", "sub"}));
+    QCOMPARE(entries(dir.path()),
+             QStringList({"a.xml", "c.xml", "dangling.xml", "doc.xml", "sub"}));
     QVERIFY(entries(dir.filePath("sub")).isEmpty());
 }
 
@@ -541,6 +558,120 @@ void tst_Cli::aliasesOfOneFile()
     QCOMPARE(QFileInfo(dir.filePath("a.xml")).permissions() & 0x7077, mode);
     QVERIFY(QFileInfo(dir.filePath("link.xml")).isSymLink());
     QCOMPARE(entries(dir.path()), QStringList({"a.xml", "link.xml", "sub"}));
+}
+
+void tst_Cli::writeFailsPartWay_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("streamed") << QStringList();
+    QTest::newRow("--reformat") << QStringList("--reformat");
+}
+
+// A file-size limit makes writing fail after 64 KiB, as a full disk would; the
+// limit's signal keeps its default action, which ends a program that does not
+// ignore it.
+void tst_Cli::writeFailsPartWay()
+{
+    QFETCH(QStringList, options);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("doc.xml");
+    const QByteArray content = "<r>" + QByteArray("<p lat='1'/>\n").repeated(100000) + "</r>";
+    QVERIFY(writeBytes(path, content));
+
+    const Run result =
+        run(options + QStringList{"--attribute", "lat", "--add", "1", "doc.xml"}, {}, dir.path(),
+            {"sh", "-c", "trap - XFSZ; ulimit -f 64; exec \"$0\" \"$@\""});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(matchesWhole("doc.xml: error: \\S.*", QString::fromUtf8(result.err).trimmed()),
+             result.err.constData());
+    QCOMPARE(readBytes(path), content);
+    QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+}
+
+void tst_Cli::folderNotWritable_data()
+{
+    writeFailsPartWay_data();
+}
+
+// Anyone may write the file, but no one but root may add to its folder; as root,
+// the program runs as the unprivileged user "nobody", from a copy that user can run.
+void tst_Cli::folderNotWritable()
+{
+#ifdef Q_OS_UNIX
+    QFETCH(QStringList, options);
+    QTemporaryDir programDir;
+    const QString program = programDir.filePath("xmladjust-cli");
+    QVERIFY(QFile::copy(XMLADJUST_CLI, program));
+    QVERIFY(QFile::setPermissions(programDir.path(), QFile::Permissions(0x7755)));
+    QStringList wrapper;
+    if (geteuid() == 0)
+        wrapper = QStringList{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+    QTemporaryDir dir;
+    const QString path = dir.filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r lat='1'/>"));
+    QVERIFY(QFile::setPermissions(path, QFile::Permissions(0x6666)));
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::Permissions(0x5555)));
+    const Run result = run(options + QStringList{"--attribute", "lat", "--add", "1", path}, {}, {},
+                           wrapper, program);
+    QFile::setPermissions(dir.path(), QFile::Permissions(0x7700));
+
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(matchesWhole(QRegularExpression::escape(path) + ": error: \\S.*",
+                          QString::fromUtf8(result.err).trimmed()),
+             result.err.constData());
+    QCOMPARE(readBytes(path), QByteArray("<r lat='1'/>"));
+    QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+#else
+    QSKIP("needs POSIX permissions");
+#endif
+}
+
+// Whether the process has a file open beside the one at the path: its temporary
+// file, which may have no name in the folder yet (O_TMPFILE).
+bool writesBeside(qint64 processId, const QString &path)
+{
+    const QString folder = QFileInfo(path).absolutePath() + '/';
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(processId));
+    for (const QString &descriptor : descriptors.entryList(QDir::AllEntries | QDir::System)) {
+        const QString target = QFile::symLinkTarget(descriptors.filePath(descriptor));
+        if (target.startsWith(folder) && target != path)
+            return true;
+    }
+    return entries(folder).size() > 1;
+}
+
+// The file is removed while its new contents are being written beside it: the
+// program is stopped as soon as the temporary file appears, the file removed, and
+// the program let go on.
+void tst_Cli::fileVanishesWhileWritten()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    const QString path = dir.filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r>" + QByteArray("<p lat='1'/>\n").repeated(1000000) + "</r>"));
+    QProcess process;
+    process.setWorkingDirectory(dir.path());
+    process.start(XMLADJUST_CLI, {"--attribute", "lat", "--add", "1", "doc.xml"});
+    QVERIFY(process.waitForStarted());
+    bool stopped = false;
+    while (!stopped && !process.waitForFinished(0)) {
+        if (writesBeside(process.processId(), path))
+            stopped = ::kill(pid_t(process.processId()), SIGSTOP) == 0;
+    }
+    if (!stopped)
+        QSKIP("the program finished before its temporary file was seen");
+    QVERIFY(QFile::remove(path));
+    ::kill(pid_t(process.processId()), SIGCONT);
+    QVERIFY(process.waitForFinished(10 * 60 * 1000));
+
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardError()).trimmed(),
+             QString("doc.xml: error: the file was removed meanwhile"));
+    QVERIFY(entries(dir.path()).isEmpty());
+#else
+    QSKIP("needs POSIX signals");
+#endif
 }
 
 QTEST_GUILESS_MAIN(tst_Cli)
