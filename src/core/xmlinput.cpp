@@ -122,13 +122,16 @@ QString declarationFault(const QString &text)
     return {};
 }
 
-// The first half of a surrogate pair without its other half, or -1. XML allows no
-// such character, and no encoding can write it back.
-int firstLoneSurrogate(const QString &text)
+// The first NUL, or half of a surrogate pair without its other half, or -1. XML
+// allows neither; the DOM's parser lets both through, and what it saves of them
+// does not read back as it was.
+int firstForbiddenCharacter(const QString &text)
 {
     const QChar *const begin = text.constData();
     const QChar *const end = begin + text.size();
     for (const QChar *c = begin; c != end; ++c) {
+        if (c->isNull())
+            return int(c - begin);
         if (!c->isSurrogate())
             continue;
         if (c->isHighSurrogate() && c + 1 != end && (c + 1)->isLowSurrogate())
@@ -506,9 +509,12 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
         result.errorColumn = 1;
         return result;
     }
-    if (const int at = firstLoneSurrogate(prepared); at >= 0) {
+    if (const int at = firstForbiddenCharacter(prepared); at >= 0) {
         const QStringRef before = prepared.leftRef(at);
-        result.errorMessage = QStringLiteral("half of a surrogate pair, which XML does not allow");
+        result.errorMessage =
+            prepared[at].isNull()
+                ? QStringLiteral("a NUL character, which XML does not allow")
+                : QStringLiteral("half of a surrogate pair, which XML does not allow");
         result.errorLine = int(before.count(QLatin1Char('\n'))) + 1;
         result.errorColumn = at - int(before.lastIndexOf(QLatin1Char('\n')));
         return result;

@@ -214,6 +214,7 @@ void tst_XmlInput::characterReferences_data()
     // Written out, it would come back as another character.
     QTest::newRow("lone surrogate in the text")
         << QString("<r>a") + QChar(0xDC00) + "</r>" << QString();
+    QTest::newRow("NUL in the text") << QString("<r>a") + QChar(0) + "b</r>" << QString();
     QTest::newRow("surrogate pair cut in two")
         << QString("<r a='") + QChar(0xD83D) + "'/>" << QString();
     QTest::newRow("noncharacter") << "<r>&#xFFFE;</r>" << QString();
