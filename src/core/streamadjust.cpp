@@ -217,6 +217,9 @@ public:
         const QChar *c = text.data();
         const QChar *const end = c + text.size();
         while (c != end) {
+            c = skipInert(c, end);
+            if (c == end)
+                break;
             const char16_t u = (c++)->unicode();
             switch (m_state) {
             case State::Content:
@@ -351,6 +354,33 @@ private:
         SubsetOpening,
         SubsetDeclaration
     };
+
+    // Past the characters that change nothing in the state the text is in, for the
+    // states most of a document is read in: content, tags, values.
+    const QChar *skipInert(const QChar *c, const QChar *const end) const
+    {
+        switch (m_state) {
+        case State::Content:
+            while (c != end && c->unicode() != '<' && c->unicode() != '&')
+                ++c;
+            break;
+        case State::StartTag:
+            while (c != end && c->unicode() != '"' && c->unicode() != '\'' && c->unicode() != '>')
+                ++c;
+            break;
+        case State::Value:
+            while (c != end && c->unicode() != m_quote && c->unicode() != '&')
+                ++c;
+            break;
+        case State::EndTag:
+            while (c != end && c->unicode() != '>')
+                ++c;
+            break;
+        default:
+            break;
+        }
+        return c;
+    }
 
     void startReference(State returnTo)
     {
