@@ -208,7 +208,8 @@ public:
     {
         Fine,
         TooManyAttributes,
-        TooManyReferences
+        TooManyReferences,
+        CDataEndInText // "]]>" in text, which the parser misses when it comes in pieces
     };
 
     // Reads on through the text; stops at the first thing past a limit.
@@ -227,7 +228,11 @@ public:
                     m_state = State::Opening;
                 } else if (u == '&') {
                     startReference(State::Content);
+                } else if (u == '>' && m_run >= 2) {
+                    m_offendingPosition = m_scanned + (c - text.data()) - 3;
+                    return CDataEndInText;
                 }
+                m_run = u == ']' ? m_run + 1 : 0;
                 break;
             case State::Reference:
                 if (u == ';') {
@@ -333,8 +338,12 @@ public:
                 break;
             }
         }
+        m_scanned += text.size();
         return Fine;
     }
+
+    // Where the text that was refused begins, counted from the start of the document.
+    qint64 offendingPosition() const { return m_offendingPosition; }
 
 private:
     enum class State
@@ -357,12 +366,16 @@ private:
 
     // Past the characters that change nothing in the state the text is in, for the
     // states most of a document is read in: content, tags, values.
-    const QChar *skipInert(const QChar *c, const QChar *const end) const
+    const QChar *skipInert(const QChar *c, const QChar *const end)
     {
+        const QChar *const begin = c;
         switch (m_state) {
         case State::Content:
-            while (c != end && c->unicode() != '<' && c->unicode() != '&')
+            while (c != end && c->unicode() != '<' && c->unicode() != '&' && c->unicode() != ']' &&
+                   c->unicode() != '>')
                 ++c;
+            if (c != begin)
+                m_run = 0;
             break;
         case State::StartTag:
             while (c != end && c->unicode() != '"' && c->unicode() != '\'' && c->unicode() != '>')
@@ -401,6 +414,8 @@ private:
     State m_returnState = State::Content;
     char16_t m_quote = 0;
     int m_run = 0; // of '-', ']' or '?' just seen
+    qint64 m_scanned = 0;
+    qint64 m_offendingPosition = 0;
     int m_subsetDepth = 0;
     qint64 m_attributes = 0;
     qint64 m_references = 0; // in the current run of text or attribute value
@@ -547,6 +562,14 @@ private:
                                     QStringLiteral("more than %1 entity references in one run of "
                                                    "text or one value")
                                         .arg(maximumStreamReferencesPerRun));
+            case MarkupLookahead::CDataEndInText: {
+                qint64 line = 0;
+                qint64 column = 0;
+                positionOf(m_lookahead.offendingPosition(), &line, &column);
+                // The parser's own words, which it uses when it sees the sequence whole.
+                return fail(StreamAdjustResult::NotWellFormed,
+                            QStringLiteral("Sequence ']]>' not allowed in content."), line, column);
+            }
             }
             m_reader.addData(valid);
             if (!parseAvailable())
@@ -872,7 +895,7 @@ private:
         return true;
     }
 
-    // Line and column of a text position at or after the parser's.
+    // Line and column of a text position after the parser's, or before it on its line.
     void positionOf(qint64 position, qint64 *line, qint64 *column) const
     {
         *line = m_reader.lineNumber();

@@ -232,6 +232,9 @@ void tst_StreamAdjust::refused_data()
     QTest::newRow("undeclared entity") << QByteArray("<r x=\"&u;\"/>") << notWellFormed << 1 << 10;
     QTest::newRow("invalid UTF-8")
         << QByteArray("<r>\n<a x=\"1\">\xff</a></r>") << badEncoding << 2 << 10;
+    // The parser alone misses it when the input comes in pieces that split it.
+    QTest::newRow("CDATA end in text")
+        << QByteArray("<r>\n<a x=\"1\">]]]></a></r>") << notWellFormed << 2 << 11;
     QTest::newRow("NUL character")
         << QByteArray("<r>\n<a x=\"1\">\0</a></r>", 22) << notWellFormed << 2 << 10;
     // The parser lost count of its place on NUL and ran past the text it was given.
