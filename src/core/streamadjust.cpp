@@ -9,6 +9,7 @@
 #include <QXmlStreamReader>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -748,14 +749,24 @@ private:
         case ByteForm::Utf16:
             return 2 * (end - begin);
         case ByteForm::Utf8: {
-            qint64 length = 0;
-            for (const QChar *c = begin; c != end; ++c) {
-                const ushort u = c->unicode();
-                length += u < 0x80                    ? 1
-                          : u < 0x800                 ? 2
-                          : QChar::isHighSurrogate(u) ? 4
-                          : QChar::isLowSurrogate(u)  ? 0
-                                                      : 3;
+            // A byte for each character, and what the few beyond ASCII take more;
+            // four characters are tested for ASCII at once.
+            qint64 length = end - begin;
+            for (const QChar *c = begin; c != end;) {
+                if (end - c >= 4) {
+                    quint64 four;
+                    std::memcpy(&four, c, sizeof four);
+                    if ((four & Q_UINT64_C(0xff80ff80ff80ff80)) == 0) {
+                        c += 4;
+                        continue;
+                    }
+                }
+                const ushort u = (c++)->unicode();
+                if (u >= 0x80)
+                    length += u < 0x800                   ? 1
+                              : QChar::isHighSurrogate(u) ? 3
+                              : QChar::isLowSurrogate(u)  ? -1
+                                                          : 2;
             }
             return length;
         }
