@@ -659,9 +659,11 @@ private:
     void noteLastTagOpening(qint64 end)
     {
         end = std::min(end, m_textBase + m_text.size());
-        for (qint64 pos = end - 1; pos >= m_scannedTo; --pos) {
-            if (charAt(pos) == QLatin1Char('<')) {
-                m_lastTagOpening = pos;
+        const QChar *const text = m_text.constData();
+        const QChar *const first = text + (m_scannedTo - m_textBase);
+        for (const QChar *c = text + (end - m_textBase); c > first;) {
+            if (*--c == QLatin1Char('<')) {
+                m_lastTagOpening = m_textBase + (c - text);
                 m_tagOpeningDone = false;
                 break;
             }
