@@ -432,6 +432,9 @@ public:
           m_chunkSize(std::max<qint64>(chunkSize, 1))
     {
         m_reader.setNamespaceProcessing(false);
+        // Reserved, so that emptying it keeps its memory for the next piece.
+        if (m_output)
+            m_pending.reserve(int(std::min<qint64>(m_chunkSize, defaultStreamChunkSize)) + 4096);
     }
 
     StreamAdjustResult run()
@@ -807,13 +810,22 @@ private:
     {
         if (upTo <= m_copiedTo)
             return true;
-        if (m_output) {
-            const qint64 size = upTo - m_copiedTo;
-            if (m_output->write(m_raw.constData() + (m_copiedTo - m_rawBase), size) != size)
-                return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
-        }
+        if (m_output)
+            m_pending.append(m_raw.constData() + (m_copiedTo - m_rawBase), int(upTo - m_copiedTo));
         m_copiedTo = upTo;
         return true;
+    }
+
+    // Output gathers in m_pending and goes out once for each piece of input, not in
+    // two small writes for every value. A write that fails shows here, as it showed
+    // before when the output's own buffer was written out.
+    bool flushOutput()
+    {
+        if (!m_output || m_pending.isEmpty())
+            return true;
+        const bool written = m_output->write(m_pending) == m_pending.size();
+        m_pending.resize(0);
+        return written || fail(StreamAdjustResult::CannotWrite, m_output->errorString());
     }
 
     // In UTF-8 and Latin-1 a character below 0x80 is the one byte of the same value;
@@ -848,17 +860,12 @@ private:
     {
         if (!m_output)
             return true;
-        char ascii[64];
-        if (isAsciiForm() && text.size() <= qsizetype(sizeof ascii) && isAscii(text)) {
-            for (qsizetype i = 0; i < text.size(); ++i)
-                ascii[i] = char(text[i].unicode());
-            if (m_output->write(ascii, text.size()) != text.size())
-                return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
-            return true;
+        if (isAsciiForm() && isAscii(text)) {
+            for (const QChar c : text)
+                m_pending.append(char(c.unicode()));
+        } else {
+            m_pending.append(encode(text));
         }
-        const QByteArray bytes = encode(text);
-        if (m_output->write(bytes) != bytes.size())
-            return fail(StreamAdjustResult::CannotWrite, m_output->errorString());
         return true;
     }
 
@@ -901,7 +908,7 @@ private:
         const qint64 textFrom = std::min(keepFrom, m_cursorCharacter);
         m_text.remove(0, int(textFrom - m_textBase));
         m_textBase = textFrom;
-        if (!writeRaw(m_cursorByte))
+        if (!writeRaw(m_cursorByte) || !flushOutput())
             return false;
         m_raw.remove(0, int(m_copiedTo - m_rawBase));
         m_rawBase = m_copiedTo;
@@ -966,7 +973,8 @@ private:
                      QStringLiteral("the input ends inside a character"));
             return;
         }
-        writeRaw(m_bytesRead);
+        if (writeRaw(m_bytesRead))
+            flushOutput();
     }
 
     // After the document element only comments, processing instructions and space.
@@ -1001,6 +1009,7 @@ private:
 
     // Bytes read and not yet written; m_raw[0] is byte m_rawBase of the input.
     QByteArray m_raw;
+    QByteArray m_pending; // output not yet written
     qint64 m_rawBase = 0;
     qint64 m_bytesRead = 0;
     qint64 m_decodedTo = 0;
