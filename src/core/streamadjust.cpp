@@ -860,9 +860,11 @@ private:
     {
         if (!m_output)
             return true;
-        if (isAsciiForm() && isAscii(text)) {
-            for (const QChar c : text)
-                m_pending.append(char(c.unicode()));
+        char ascii[64];
+        if (isAsciiForm() && text.size() <= qsizetype(sizeof ascii) && isAscii(text)) {
+            for (qsizetype i = 0; i < text.size(); ++i)
+                ascii[i] = char(text[i].unicode());
+            m_pending.append(ascii, int(text.size()));
         } else {
             m_pending.append(encode(text));
         }
