@@ -13,7 +13,54 @@
 #include <memory>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
+
+// The first character from `c` on that is one of `targets`, or `end`. Most of a
+// document is read with this, so it compares eight characters at once where the
+// processor can.
+template <typename... Targets>
+const QChar *findAny(const QChar *c, const QChar *const end, Targets... targets)
+{
+#ifdef __SSE2__
+    while (end - c >= 8) {
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c));
+        __m128i found = _mm_setzero_si128();
+        ((found = _mm_or_si128(found, _mm_cmpeq_epi16(eight, _mm_set1_epi16(short(targets))))),
+         ...);
+        const uint mask = uint(_mm_movemask_epi8(found));
+        if (mask != 0)
+            return c + qCountTrailingZeroBits(mask) / 2;
+        c += 8;
+    }
+#endif
+    while (c != end && ((c->unicode() != targets) && ...))
+        ++c;
+    return c;
+}
+
+// The last `target` in [begin, end), or null.
+const QChar *findLast(const QChar *const begin, const QChar *end, char16_t target)
+{
+#ifdef __SSE2__
+    const __m128i wanted = _mm_set1_epi16(short(target));
+    while (end - begin >= 8) {
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i *>(end - 8));
+        const uint mask = uint(_mm_movemask_epi8(_mm_cmpeq_epi16(eight, wanted)));
+        if (mask != 0)
+            return end - 8 + (31 - qCountLeadingZeroBits(mask)) / 2;
+        end -= 8;
+    }
+#endif
+    while (end != begin) {
+        if ((--end)->unicode() == target)
+            return end;
+    }
+    return nullptr;
+}
 
 // How the decoded characters map back to bytes.
 enum class ByteForm
@@ -372,23 +419,18 @@ private:
         const QChar *const begin = c;
         switch (m_state) {
         case State::Content:
-            while (c != end && c->unicode() != '<' && c->unicode() != '&' && c->unicode() != ']' &&
-                   c->unicode() != '>')
-                ++c;
+            c = findAny(c, end, u'<', u'&', u']', u'>');
             if (c != begin)
                 m_run = 0;
             break;
         case State::StartTag:
-            while (c != end && c->unicode() != '"' && c->unicode() != '\'' && c->unicode() != '>')
-                ++c;
+            c = findAny(c, end, u'"', u'\'', u'>');
             break;
         case State::Value:
-            while (c != end && c->unicode() != m_quote && c->unicode() != '&')
-                ++c;
+            c = findAny(c, end, m_quote, u'&');
             break;
         case State::EndTag:
-            while (c != end && c->unicode() != '>')
-                ++c;
+            c = findAny(c, end, u'>');
             break;
         default:
             break;
@@ -663,12 +705,11 @@ private:
     {
         end = std::min(end, m_textBase + m_text.size());
         const QChar *const text = m_text.constData();
-        const QChar *const first = text + (m_scannedTo - m_textBase);
-        for (const QChar *c = text + (end - m_textBase); c > first;) {
-            if (*--c == QLatin1Char('<')) {
-                m_lastTagOpening = m_textBase + (c - text);
+        if (m_scannedTo < end) {
+            if (const QChar *opening =
+                    findLast(text + (m_scannedTo - m_textBase), text + (end - m_textBase), u'<')) {
+                m_lastTagOpening = m_textBase + (opening - text);
                 m_tagOpeningDone = false;
-                break;
             }
         }
         m_scannedTo = std::max(m_scannedTo, end);
