@@ -12,6 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=5
 large=
+arguments="$*"
 while [ $# -gt 0 ]; do
     case $1 in
     --rounds) rounds=$2; shift 2 ;;
@@ -136,6 +137,7 @@ check() { # CASE_INDEX PROGRAM
 }
 
 mkdir -p "$work/runs"
+busy_before=$(pgrep -l 'fuzz_|ctest|cc1plus' | awk '{ print $2 }' | sort -u | tr '\n' ' ')
 for index in "${!cases[@]}"; do
     read -r kind _ <<<"$(echo "${cases[$index]}" | sed 's/^.*|//')"
     if [ "$kind" = large ]; then
@@ -172,14 +174,30 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 label() {
     case $1 in
     cp) echo "cp (I/O floor)" ;;
-    ours) echo "xmladjust-cli" ;;
-    reformat) echo "xmladjust-cli --reformat" ;;
+    ours) echo "xmladjust-cli (in place)" ;;
+    reformat) echo "xmladjust-cli --reformat (in place)" ;;
     dom) echo "DOM alone (parse + serialise)" ;;
-    xmlstarlet) echo "xmlstarlet ed -u" ;;
-    xsltproc) echo "xsltproc" ;;
+    xmlstarlet) echo "xmlstarlet ed -u ... > out" ;;
+    xsltproc) echo "xsltproc --huge adjust.xsl -o out" ;;
     esac
 }
 
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+memory=$(awk '/^MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo)
+version() { dpkg-query -W -f '${Version}' "$1" 2>/dev/null || echo unknown; }
+echo "Command: \`bench/compare.sh $arguments\` ($rounds rounds, $(date -u +%Y-%m-%d))"
+echo
+echo "Machine: $(nproc) cores, $cpu, $memory RAM; Debian $(cat /etc/debian_version);" \
+    "Qt $(version libqt5core5a), libxml2 $(version libxml2), libxslt $(version libxslt1.1)," \
+    "xmlstarlet $(version xmlstarlet)."
+echo
+busy_after=$(pgrep -l 'fuzz_|ctest|cc1plus' | awk '{ print $2 }' | sort -u | tr '\n' ' ')
+if [ -z "$busy_before$busy_after" ]; then
+    echo "No fuzzer, test run or compiler was running at the start or the end of the run."
+else
+    echo "Also running: at the start ${busy_before:-nothing}, at the end ${busy_after:-nothing}."
+fi
+echo
 echo "| document | program | median wall time | peak memory | check |"
 echo "|---|---|---:|---:|---|"
 for index in "${!cases[@]}"; do
