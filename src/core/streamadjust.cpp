@@ -851,6 +851,12 @@ private:
     {
         if (upTo <= m_copiedTo)
             return true;
+        // Counting a stateful encoding's bytes character by character (UTF-7, say) can
+        // run past the bytes decoded so far; such a document cannot be kept byte for byte.
+        if (upTo > m_decodedTo)
+            return fail(
+                StreamAdjustResult::LayoutNotKept,
+                QStringLiteral("cannot match the characters of this encoding to its bytes"));
         if (m_output)
             m_pending.append(m_raw.constData() + (m_copiedTo - m_rawBase), int(upTo - m_copiedTo));
         m_copiedTo = upTo;

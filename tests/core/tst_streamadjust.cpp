@@ -235,6 +235,11 @@ void tst_StreamAdjust::refused_data()
     // The parser alone misses it when the input comes in pieces that split it.
     QTest::newRow("CDATA end in text")
         << QByteArray("<r>\n<a x=\"1\">]]]></a></r>") << notWellFormed << 2 << 11;
+    // UTF-7 writes a run of such characters in fewer bytes than it writes each alone.
+    QTest::newRow("stateful encoding")
+        << "<?xml version=\"1.0\" encoding=\"UTF-7\"?><r>+" +
+               QByteArray("AOkA6QDp").repeated(1000) + "-<e x=\"1\"/></r>"
+        << int(StreamAdjustResult::LayoutNotKept) << 0 << 0;
     QTest::newRow("NUL character")
         << QByteArray("<r>\n<a x=\"1\">\0</a></r>", 22) << notWellFormed << 2 << 10;
     // The parser lost count of its place on NUL and ran past the text it was given.
