@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times xmladjust-cli against xmlstarlet, xsltproc, the DOM alone and cp on the same
-# generated documents, checks that they agree, and prints a Markdown report:
+# Times xmladjust-cli against xmlstarlet, xsltproc, the DOM alone, the stream reader
+# alone and cp on the same generated documents, checks that they agree, and prints
+# a Markdown report:
 #   bench/compare.sh [--rounds N] [--large SIZE]
 # Each round runs every program once per document, in an order that rotates from
 # round to round; the report gives the median wall time and peak resident memory
@@ -36,7 +37,7 @@ echo "building build-bench (Release)..." >&2
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DXMLADJUST_BUILD_BENCH=ON \
     -DXMLADJUST_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench --parallel 2 --target xmladjust-cli generate_corpus \
-    compare_attributes dom_roundtrip >/dev/null
+    compare_attributes dom_roundtrip reader_alone >/dev/null
 cli=$PWD/build-bench/src/cli/xmladjust-cli
 bench=$PWD/build-bench/bench
 stylesheet=$PWD/bench/adjust.xsl
@@ -86,7 +87,9 @@ run() { # CASE_INDEX PROGRAM KEEP_OUTPUT
         [ "$program" = reformat ] && command+=(--reformat)
         command+=("$output")
         ;;
+    dry) command=("$cli" --attribute "$attribute" --add 0.5 "${bounds[@]}" --dry-run "$input") ;;
     dom) command=("$bench/dom_roundtrip" "$input" "$output") ;;
+    reader) command=("$bench/reader_alone" "$input") ;;
     xmlstarlet) command=(xmlstarlet ed -u "//@$attribute$predicate" -x ". + 0.5" "$input") ;;
     xsltproc)
         command=(xsltproc --huge --stringparam attribute "$attribute" --param add 0.5
@@ -99,7 +102,7 @@ run() { # CASE_INDEX PROGRAM KEEP_OUTPUT
     if [ "$program" = xmlstarlet ]; then
         /usr/bin/time -f %M -o "$work/rss" "${command[@]}" >"$output" 2>"$work/stderr" || status=$?
     else
-        /usr/bin/time -f %M -o "$work/rss" "${command[@]}" 2>"$work/stderr" || status=$?
+        /usr/bin/time -f %M -o "$work/rss" "${command[@]}" >/dev/null 2>"$work/stderr" || status=$?
     fi
     end=$EPOCHREALTIME
     local rss
@@ -121,7 +124,7 @@ check() { # CASE_INDEX PROGRAM
     local verdict
     if [ -s "$work/runs/$index.$program.error" ]; then
         verdict="fails: $(cat "$work/runs/$index.$program.error")"
-    elif [ "$program" = cp ]; then
+    elif [ "$program" = cp ] || [ "$program" = reader ] || [ "$program" = dry ]; then
         verdict="—"
     elif [ "$program" = dom ]; then
         verdict=$("$bench/compare_attributes" "$work/$kind.xml" "$output" | tail -1) ||
@@ -137,13 +140,14 @@ check() { # CASE_INDEX PROGRAM
 }
 
 mkdir -p "$work/runs"
-busy_before=$(pgrep -l 'fuzz_|ctest|cc1plus' | awk '{ print $2 }' | sort -u | tr '\n' ' ')
+busy() { { pgrep -l 'fuzz_|ctest|cc1plus' || true; } | awk '{ print $2 }' | sort -u | tr '\n' ' '; }
+busy_before=$(busy)
 for index in "${!cases[@]}"; do
     read -r kind _ <<<"$(echo "${cases[$index]}" | sed 's/^.*|//')"
     if [ "$kind" = large ]; then
-        programs=(cp ours)
+        programs=(cp reader dry ours)
     else
-        programs=(cp ours reformat dom xmlstarlet xsltproc)
+        programs=(cp reader dry ours reformat dom xmlstarlet xsltproc)
     fi
     echo "${cases[$index]%%|*}: $rounds rounds of ${programs[*]}" >&2
     for ((round = 0; round < rounds; ++round)); do
@@ -174,6 +178,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 label() {
     case $1 in
     cp) echo "cp (I/O floor)" ;;
+    reader) echo "stream reader alone (floor of the default path)" ;;
+    dry) echo "xmladjust-cli --dry-run" ;;
     ours) echo "xmladjust-cli (in place)" ;;
     reformat) echo "xmladjust-cli --reformat (in place)" ;;
     dom) echo "DOM alone (parse + serialise)" ;;
@@ -191,7 +197,7 @@ echo "Machine: $(nproc) cores, $cpu, $memory RAM; Debian $(cat /etc/debian_versi
     "Qt $(version libqt5core5a), libxml2 $(version libxml2), libxslt $(version libxslt1.1)," \
     "xmlstarlet $(version xmlstarlet)."
 echo
-busy_after=$(pgrep -l 'fuzz_|ctest|cc1plus' | awk '{ print $2 }' | sort -u | tr '\n' ' ')
+busy_after=$(busy)
 if [ -z "$busy_before$busy_after" ]; then
     echo "No fuzzer, test run or compiler was running at the start or the end of the run."
 else
@@ -202,7 +208,7 @@ echo "| document | program | median wall time | peak memory | check |"
 echo "|---|---|---:|---:|---|"
 for index in "${!cases[@]}"; do
     name=${cases[$index]%%|*}
-    for program in cp ours reformat dom xmlstarlet xsltproc; do
+    for program in cp reader dry ours reformat dom xmlstarlet xsltproc; do
         file="$work/runs/$index.$program"
         [ -f "$file" ] || continue
         seconds=$(median "$file" 1)
@@ -215,12 +221,11 @@ for index in "${!cases[@]}"; do
 done
 
 echo
-echo "| document | time: ours / xmlstarlet | memory: ours / xmlstarlet | time: ours / xsltproc | time: --reformat / DOM alone | memory: --reformat / DOM alone |"
-echo "|---|---:|---:|---:|---:|---:|"
+echo "| document | time: ours / xmlstarlet | memory: ours / xmlstarlet | time: ours / xsltproc | time: ours / reader alone | time: --reformat / DOM alone | memory: --reformat / DOM alone |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
 for index in "${!cases[@]}"; do
     name=${cases[$index]%%|*}
     m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
-    [ -f "$work/runs/$index.xmlstarlet.median" ] || continue
     failed() { [ -s "$work/runs/$index.$1.error" ]; }
     xs_time=$(m xmlstarlet 1)
     xs_rss=$(m xmlstarlet 2)
@@ -228,6 +233,7 @@ for index in "${!cases[@]}"; do
     failed xmlstarlet && xs_time=0 && xs_rss=0
     failed xsltproc && xslt_time=0
     echo "| $name | $(ratio "$(m ours 1)" "$xs_time") | $(ratio "$(m ours 2)" "$xs_rss") |" \
-        "$(ratio "$(m ours 1)" "$xslt_time") | $(ratio "$(m reformat 1)" "$(m dom 1)") |" \
+        "$(ratio "$(m ours 1)" "$xslt_time") | $(ratio "$(m ours 1)" "$(m reader 1)") |" \
+        "$(ratio "$(m reformat 1)" "$(m dom 1)") |" \
         "$(ratio "$(m reformat 2)" "$(m dom 2)") |"
 done
