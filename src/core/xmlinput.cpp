@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTextCodec>
 #include <QTextDecoder>
 
@@ -142,6 +143,14 @@ int firstForbiddenCharacter(const QString &text)
     return -1;
 }
 
+// Line and column, from 1, of a position in text whose line ends are LF.
+void placeError(XmlLoadResult &result, const QString &text, int position)
+{
+    const QStringRef before = text.leftRef(position);
+    result.errorLine = int(before.count(QLatin1Char('\n'))) + 1;
+    result.errorColumn = position - int(before.lastIndexOf(QLatin1Char('\n')));
+}
+
 } // namespace
 
 QString decodeXmlBytes(const QByteArray &bytes)
@@ -218,6 +227,9 @@ public:
     bool tooDeep = false;
     bool invalidReference = false; // a reference to a character XML does not allow
     bool internalSubset = false;   // entities there may expand to further levels
+    // Where the first reference to an entity whose text is not in the document
+    // (external, or declared nowhere here) stands, or -1.
+    int unresolvedReference = -1;
     // Characters the entity references could expand to, at most.
     qint64 expansion = 0;
     std::vector<AstralReference> references;
@@ -296,6 +308,13 @@ private:
             references.push_back({int(start - m_begin), int(m_pos - start), uint(codePoint)});
     }
 
+    static bool isPredefinedEntity(const QString &name)
+    {
+        return name == QLatin1String("lt") || name == QLatin1String("gt") ||
+               name == QLatin1String("amp") || name == QLatin1String("apos") ||
+               name == QLatin1String("quot");
+    }
+
     static bool isXmlCharacter(quint64 c)
     {
         return c == 0x9 || c == 0xa || c == 0xd || (c >= 0x20 && c <= 0xd7ff) ||
@@ -310,13 +329,18 @@ private:
             ++m_pos;
         if (m_pos == m_end || *m_pos != QLatin1Char(';'))
             return;
-        const auto entity =
-            m_entityLengths.constFind(QString::fromRawData(name, int(m_pos - name)));
+        const QString entityName = QString::fromRawData(name, int(m_pos - name));
+        const auto entity = m_entityLengths.constFind(entityName);
         ++m_pos;
         if (entity != m_entityLengths.constEnd())
             expansion += *entity;
         else if (m_parameterEntities)
             expansion += maximumEntityExpansion; // perhaps declared through one
+        const bool resolved = entity != m_entityLengths.constEnd()
+                                  ? !m_externalEntities.contains(entityName)
+                                  : m_parameterEntities || isPredefinedEntity(entityName);
+        if (!resolved && unresolvedReference < 0)
+            unresolvedReference = int(name - 1 - m_begin);
     }
 
     // Content up to the next '<'; false at the end of the text.
@@ -431,7 +455,10 @@ private:
         const QString entityName(name, int(m_pos - name));
         skipSpace();
         if (m_pos == m_end || (*m_pos != QLatin1Char('"') && *m_pos != QLatin1Char('\''))) {
-            m_entityLengths.insert(entityName, 0);
+            if (!m_entityLengths.contains(entityName)) {
+                m_entityLengths.insert(entityName, 0);
+                m_externalEntities.insert(entityName);
+            }
             return;
         }
         const QChar quote = *m_pos;
@@ -455,6 +482,7 @@ private:
     const QChar *m_pos;
     const QChar *const m_end;
     QHash<QString, qint64> m_entityLengths;
+    QSet<QString> m_externalEntities;
     bool m_parameterEntities = false;
 };
 
@@ -510,13 +538,11 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
         return result;
     }
     if (const int at = firstForbiddenCharacter(prepared); at >= 0) {
-        const QStringRef before = prepared.leftRef(at);
         result.errorMessage =
             prepared[at].isNull()
                 ? QStringLiteral("a NUL character, which XML does not allow")
                 : QStringLiteral("half of a surrogate pair, which XML does not allow");
-        result.errorLine = int(before.count(QLatin1Char('\n'))) + 1;
-        result.errorColumn = at - int(before.lastIndexOf(QLatin1Char('\n')));
+        placeError(result, prepared, at);
         return result;
     }
     MarkupScanner scanner(prepared);
@@ -536,6 +562,14 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
     }
     if (scanner.invalidReference) {
         result.errorMessage = QStringLiteral("reference to a character XML does not allow");
+        return result;
+    }
+    // The parser puts such a reference before the text that precedes it, and the
+    // saved file would have them the other way round.
+    if (scanner.unresolvedReference >= 0) {
+        result.errorMessage = QStringLiteral("a reference to an entity whose text is not in the "
+                                             "document; external entities are never read");
+        placeError(result, prepared, scanner.unresolvedReference);
         return result;
     }
     if (!scanner.references.empty())
@@ -596,9 +630,6 @@ XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     result.status = XmlLoadResult::NotWellFormed;
     result.errorMessage = QStringLiteral("bytes that are not valid %1")
                               .arg(QString::fromLatin1(decoded.codec->name()));
-    const QStringRef before = decoded.text.leftRef(decoded.invalidAt);
-    const int lineStart = int(before.lastIndexOf(QLatin1Char('\n'))) + 1;
-    result.errorLine = int(before.count(QLatin1Char('\n'))) + 1;
-    result.errorColumn = decoded.invalidAt - lineStart + 1;
+    placeError(result, decoded.text, decoded.invalidAt);
     return result;
 }

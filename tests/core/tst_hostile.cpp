@@ -128,7 +128,9 @@ void tst_Hostile::bothEngines_data()
     QTest::newRow("large entity referred to across many runs")
         << "large entity referred to across many runs" << int(XmlLoadResult::TooLarge)
         << int(StreamAdjustResult::TooLarge) << 0;
-    QTest::newRow("external entity") << "external entity" << loaded << adjusted << 1;
+    // The window refuses a reference to text that is not in the document; the
+    // streaming engine copies it as written. Neither reads the file.
+    QTest::newRow("external entity") << "external entity" << notWellFormed << adjusted << 1;
     QTest::newRow("external document type") << "external document type" << loaded << adjusted << 1;
     QTest::newRow("100 MB attribute value") << "100 MB attribute value" << loaded << adjusted << 1;
     QTest::newRow("a million attributes")
