@@ -308,6 +308,27 @@ private:
             references.push_back({int(start - m_begin), int(m_pos - start), uint(codePoint)});
     }
 
+    // Whether the entity's text, and that of every entity it refers to, is in the
+    // document. One declared through a parameter entity may not be seen here.
+    bool isResolved(const QString &name)
+    {
+        if (isPredefinedEntity(name))
+            return true;
+        if (!m_entityLengths.contains(name))
+            return m_parameterEntities;
+        if (m_externalEntities.contains(name))
+            return false;
+        const auto known = m_resolved.constFind(name);
+        if (known != m_resolved.constEnd())
+            return *known;
+        m_resolved.insert(name, true); // a cycle is the parser's to refuse
+        bool resolved = true;
+        for (const QString &inner : m_entityReferences.value(name))
+            resolved = resolved && isResolved(inner);
+        m_resolved.insert(name, resolved);
+        return resolved;
+    }
+
     static bool isPredefinedEntity(const QString &name)
     {
         return name == QLatin1String("lt") || name == QLatin1String("gt") ||
@@ -336,10 +357,7 @@ private:
             expansion += *entity;
         else if (m_parameterEntities)
             expansion += maximumEntityExpansion; // perhaps declared through one
-        const bool resolved = entity != m_entityLengths.constEnd()
-                                  ? !m_externalEntities.contains(entityName)
-                                  : m_parameterEntities || isPredefinedEntity(entityName);
-        if (!resolved && unresolvedReference < 0)
+        if (unresolvedReference < 0 && !isResolved(entityName))
             unresolvedReference = int(name - 1 - m_begin);
     }
 
@@ -468,11 +486,26 @@ private:
             ++valueEnd;
         const QStringView text(value, valueEnd - value);
         const bool plain = !text.contains(QLatin1Char('&')) && !text.contains(QLatin1Char('%'));
+        if (!plain && !m_entityLengths.contains(entityName))
+            m_entityReferences.insert(entityName, entityReferencesIn(text));
         // The first declaration of a name is the one that counts.
         if (!m_entityLengths.contains(entityName))
             m_entityLengths.insert(entityName,
                                    plain ? qMin<qint64>(text.size(), maximumEntityExpansion)
                                          : maximumEntityExpansion);
+    }
+
+    // The general entities an entity's text refers to by name.
+    static QStringList entityReferencesIn(QStringView text)
+    {
+        QStringList names;
+        for (qsizetype at = text.indexOf(QLatin1Char('&')); at >= 0;
+             at = text.indexOf(QLatin1Char('&'), at + 1)) {
+            const qsizetype end = text.indexOf(QLatin1Char(';'), at);
+            if (end > at + 1 && text[at + 1] != QLatin1Char('#'))
+                names.append(text.mid(at + 1, end - at - 1).toString());
+        }
+        return names;
     }
 
     // The parser refuses any one entity that expands to more than this.
@@ -483,6 +516,8 @@ private:
     const QChar *const m_end;
     QHash<QString, qint64> m_entityLengths;
     QSet<QString> m_externalEntities;
+    QHash<QString, QStringList> m_entityReferences;
+    QHash<QString, bool> m_resolved;
     bool m_parameterEntities = false;
 };
 

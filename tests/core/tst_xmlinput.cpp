@@ -175,6 +175,12 @@ void tst_XmlInput::entityExpansion_data()
         << "x&e;" << 2 << false << int(XmlLoadResult::NotWellFormed);
     QTest::newRow("undeclared entity") << ""
                                        << "x&u;" << 1 << false << int(XmlLoadResult::NotWellFormed);
+    QTest::newRow("undeclared entity inside a declared one")
+        << "<!ENTITY a 'a'><!ENTITY b '&a;&u;'>"
+        << "x&b;" << 1 << false << int(XmlLoadResult::NotWellFormed);
+    QTest::newRow("declared entities inside a declared one")
+        << "<!ENTITY a 'a'><!ENTITY b '&a;&amp;&#65;'>"
+        << "x&b;" << 1 << false << int(XmlLoadResult::Loaded);
     QTest::newRow("predefined entities")
         << ""
         << "&amp;" << overBudget << false << int(XmlLoadResult::Loaded);
