@@ -581,8 +581,14 @@ private:
     bool acceptText(const QString &piece)
     {
         // NUL stands for bytes the decoder could not read, or is a NUL character; XML
-        // allows neither, and the parser would lose count of its place on it.
-        const int invalid = piece.indexOf(QChar(0));
+        // allows neither, and the parser would lose count of its place on it. Half a
+        // surrogate pair can only come from UTF-16 or UTF-32.
+        int invalid = piece.indexOf(QChar(0));
+        if (m_form == ByteForm::Utf16 || m_form == ByteForm::Utf32) {
+            const int surrogate = firstLoneSurrogate(piece);
+            if (surrogate >= 0 && (invalid < 0 || surrogate < invalid))
+                invalid = surrogate;
+        }
         const QString valid = invalid < 0 ? piece : piece.left(invalid);
         m_text += valid;
         if (m_documentEnded) {
@@ -624,7 +630,7 @@ private:
                 noteLastTagOpening(m_reader.characterOffset());
         }
         if (invalid >= 0)
-            return failAtInvalidBytes(m_textBase + m_text.size());
+            return failAtInvalidText(m_textBase + m_text.size(), piece.at(invalid));
         return release();
     }
 
@@ -981,12 +987,18 @@ private:
         *column = position - lineStart + 1;
     }
 
-    bool failAtInvalidBytes(qint64 position)
+    // The text stops at `position` with `offending`: NUL for bytes not valid in the
+    // encoding (or a NUL character), or half a surrogate pair.
+    bool failAtInvalidText(qint64 position, QChar offending)
     {
         qint64 line = 0;
         qint64 column = 0;
         if (!m_documentEnded)
             positionOf(position, &line, &column);
+        if (offending.isSurrogate())
+            return fail(StreamAdjustResult::NotWellFormed,
+                        QStringLiteral("half of a surrogate pair, which XML does not allow"), line,
+                        column);
         if (!m_decoder->hasFailure())
             return fail(StreamAdjustResult::NotWellFormed,
                         QStringLiteral("a NUL character, which XML does not allow"), line, column);

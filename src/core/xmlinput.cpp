@@ -128,19 +128,9 @@ QString declarationFault(const QString &text)
 // does not read back as it was.
 int firstForbiddenCharacter(const QString &text)
 {
-    const QChar *const begin = text.constData();
-    const QChar *const end = begin + text.size();
-    for (const QChar *c = begin; c != end; ++c) {
-        if (c->isNull())
-            return int(c - begin);
-        if (!c->isSurrogate())
-            continue;
-        if (c->isHighSurrogate() && c + 1 != end && (c + 1)->isLowSurrogate())
-            ++c;
-        else
-            return int(c - begin);
-    }
-    return -1;
+    const int nul = int(text.indexOf(QChar(0)));
+    const int surrogate = firstLoneSurrogate(text);
+    return nul < 0 ? surrogate : surrogate < 0 ? nul : std::min(nul, surrogate);
 }
 
 // Line and column, from 1, of a position in text whose line ends are LF.
@@ -152,6 +142,21 @@ void placeError(XmlLoadResult &result, const QString &text, int position)
 }
 
 } // namespace
+
+int firstLoneSurrogate(const QString &text)
+{
+    const QChar *const begin = text.constData();
+    const QChar *const end = begin + text.size();
+    for (const QChar *c = begin; c != end; ++c) {
+        if (!c->isSurrogate())
+            continue;
+        if (c->isHighSurrogate() && c + 1 != end && (c + 1)->isLowSurrogate())
+            ++c;
+        else
+            return int(c - begin);
+    }
+    return -1;
+}
 
 QString decodeXmlBytes(const QByteArray &bytes)
 {

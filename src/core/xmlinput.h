@@ -40,6 +40,10 @@ struct XmlLoadResult
 // bytes, then the encoding named in the XML declaration. Invalid bytes become U+FFFD.
 QString decodeXmlBytes(const QByteArray &bytes);
 
+// Where the first half of a surrogate pair without its other half stands, or -1.
+// XML allows no such character.
+int firstLoneSurrogate(const QString &text);
+
 // The encoding named by `encoding="..."` in the text of an XML declaration (the
 // whole declaration, or its data without "<?xml"); empty when it names none.
 QString encodingInDeclaration(const QString &declaration);

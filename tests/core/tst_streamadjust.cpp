@@ -240,6 +240,18 @@ void tst_StreamAdjust::refused_data()
         << "<?xml version=\"1.0\" encoding=\"UTF-7\"?><r>+" +
                QByteArray("AOkA6QDp").repeated(1000) + "-<e x=\"1\"/></r>"
         << int(StreamAdjustResult::LayoutNotKept) << 0 << 0;
+    const auto utf16 = [](const QString &text) {
+        QByteArray bytes("\xff\xfe");
+        for (const QChar c : text)
+            bytes += char(c.unicode() & 0xff) + QByteArray(1, char(c.unicode() >> 8));
+        return bytes;
+    };
+    QTest::newRow("UTF-16 half surrogate")
+        << utf16(QString("<r>\n<a x=\"1\">") + QChar(0xDC00) + "</a></r>") << notWellFormed << 2
+        << 10;
+    QTest::newRow("UTF-16 surrogate without its pair")
+        << utf16(QString("<r>\n<a x=\"1\">") + QChar(0xD83D) + "x</a></r>") << notWellFormed << 2
+        << 10;
     QTest::newRow("NUL character")
         << QByteArray("<r>\n<a x=\"1\">\0</a></r>", 22) << notWellFormed << 2 << 10;
     // The parser lost count of its place on NUL and ran past the text it was given.
