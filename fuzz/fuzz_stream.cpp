@@ -23,8 +23,9 @@ using namespace fuzz;
 
 bool isWellFormed(const QByteArray &bytes)
 {
-    // The parser lets NUL through, which XML never allows.
-    if (decodeXmlBytes(bytes).contains(QChar(0)))
+    // The parser lets NUL and half surrogate pairs through, which XML never allows.
+    const QString text = decodeXmlBytes(bytes);
+    if (text.contains(QChar(0)) || firstLoneSurrogate(text) >= 0)
         return false;
     QXmlStreamReader reader(bytes);
     reader.setNamespaceProcessing(false);
