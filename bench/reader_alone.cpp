@@ -1,5 +1,5 @@
 // Only the toolkit's stream reader on a file, fed as the streaming engine feeds it
-// (decoded text, 256 KiB at a time), reading every token and the attributes of
+// (decoded text, 64 KiB at a time), reading every token and the attributes of
 // every start tag: the floor for xmladjust-cli's default path.
 //   reader_alone FILE
 #include <QCoreApplication>
@@ -28,7 +28,7 @@ int main(int argc, char *argv[])
     reader.setNamespaceProcessing(false);
     qint64 attributes = 0;
     for (;;) {
-        const QByteArray bytes = file.read(256 * 1024);
+        const QByteArray bytes = file.read(64 * 1024);
         if (bytes.isEmpty())
             break;
         reader.addData(decoder.toUnicode(bytes));
