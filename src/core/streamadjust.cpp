@@ -257,7 +257,9 @@ public:
         Fine,
         TooManyAttributes,
         TooManyReferences,
-        CDataEndInText // "]]>" in text, which the parser misses when it comes in pieces
+        // What the parser misses when the input comes in pieces:
+        CDataEndInText,        // "]]>" in text
+        MisplacedDocumentType, // a second one, or one after the document element began
     };
 
     // Reads on through the text; stops at the first thing past a limit.
@@ -300,6 +302,7 @@ public:
                           : u == '?' ? State::Instruction
                           : u == '/' ? State::EndTag
                                      : State::StartTag;
+                m_elementSeen = m_elementSeen || m_state == State::StartTag;
                 m_attributes = 0;
                 m_returnState = State::Content;
                 break;
@@ -310,6 +313,11 @@ public:
                 } else if (u == '[' && m_run == 0) {
                     m_state = State::CData;
                 } else if (u != '-') {
+                    if (m_elementSeen || m_documentTypeSeen) {
+                        m_offendingPosition = m_scanned + (c - text.data()) - 3;
+                        return MisplacedDocumentType;
+                    }
+                    m_documentTypeSeen = true;
                     m_state = State::DocumentType;
                     m_subsetDepth = 0;
                 }
@@ -459,6 +467,8 @@ private:
     int m_run = 0; // of '-', ']' or '?' just seen
     qint64 m_scanned = 0;
     qint64 m_offendingPosition = 0;
+    bool m_elementSeen = false;
+    bool m_documentTypeSeen = false;
     int m_subsetDepth = 0;
     qint64 m_attributes = 0;
     qint64 m_references = 0; // in the current run of text or attribute value
@@ -614,14 +624,12 @@ private:
                                     QStringLiteral("more than %1 entity references in one run of "
                                                    "text or one value")
                                         .arg(maximumStreamReferencesPerRun));
-            case MarkupLookahead::CDataEndInText: {
-                qint64 line = 0;
-                qint64 column = 0;
-                positionOf(m_lookahead.offendingPosition(), &line, &column);
+            case MarkupLookahead::CDataEndInText:
                 // The parser's own words, which it uses when it sees the sequence whole.
-                return fail(StreamAdjustResult::NotWellFormed,
-                            QStringLiteral("Sequence ']]>' not allowed in content."), line, column);
-            }
+                return failAtLookahead(QStringLiteral("Sequence ']]>' not allowed in content."));
+            case MarkupLookahead::MisplacedDocumentType:
+                return failAtLookahead(QStringLiteral("a document type declaration may come only "
+                                                      "once, before the document element"));
             }
             m_reader.addData(valid);
             if (!parseAvailable())
@@ -730,6 +738,14 @@ private:
         if (m_lastTagOpening >= m_textBase && m_lastTagOpening < end &&
             charAt(end - 1) == QLatin1Char('>'))
             m_tagOpeningDone = true;
+    }
+
+    bool failAtLookahead(const QString &message)
+    {
+        qint64 line = 0;
+        qint64 column = 0;
+        positionOf(m_lookahead.offendingPosition(), &line, &column);
+        return fail(StreamAdjustResult::NotWellFormed, message, line, column);
     }
 
     bool lostTrack()

@@ -252,6 +252,11 @@ void tst_StreamAdjust::refused_data()
     QTest::newRow("UTF-16 surrogate without its pair")
         << utf16(QString("<r>\n<a x=\"1\">") + QChar(0xD83D) + "x</a></r>") << notWellFormed << 2
         << 10;
+    QTest::newRow("document type inside the document element")
+        << QByteArray("<r>\n<a x=\"1\">a<!DOCTYPE a [<!ENTITY e 'x'>]>b</a></r>") << notWellFormed
+        << 2 << 11;
+    QTest::newRow("second document type")
+        << QByteArray("<!DOCTYPE a>\n<!DOCTYPE b><r x=\"1\"/>") << notWellFormed << 2 << 1;
     QTest::newRow("NUL character")
         << QByteArray("<r>\n<a x=\"1\">\0</a></r>", 22) << notWellFormed << 2 << 10;
     // The parser lost count of its place on NUL and ran past the text it was given.
