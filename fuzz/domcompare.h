@@ -4,6 +4,7 @@
 // Walks two DOM documents side by side and holds them to being the same tree, but
 // for the values of one attribute, which are handed to a check of their own.
 
+#include "domtraversal.h"
 #include "fuzzinput.h"
 
 #include <QDomDocument>
@@ -62,22 +63,15 @@ inline void compareTrees(const QDomDocument &first, const QDomDocument &second,
     // Iterative, as the documents may be a thousand levels deep.
     QDomNode a = first.firstChild();
     QDomNode b = second.firstChild();
-    const auto next = [](QDomNode node) {
-        if (!node.firstChild().isNull())
-            return node.firstChild();
-        while (!node.isNull() && node.nextSibling().isNull())
-            node = node.parentNode();
-        return node.isNull() ? node : node.nextSibling();
-    };
-    const auto skipIndentation = [&](QDomNode node) {
+    const auto skipIndentation = [&](QDomNode node, const QDomNode &root) {
         while (texts == TextComparison::IgnoringIndentation && node.isText() &&
                node.nodeValue().trimmed().isEmpty())
-            node = next(node);
+            node = nextInDocumentOrder(node, root);
         return node;
     };
     for (;;) {
-        a = skipIndentation(a);
-        b = skipIndentation(b);
+        a = skipIndentation(a, first);
+        b = skipIndentation(b, second);
         if (a.isNull() || b.isNull())
             break;
         require(a.nodeType() == b.nodeType() && a.nodeName() == b.nodeName(),
@@ -94,8 +88,8 @@ inline void compareTrees(const QDomDocument &first, const QDomDocument &second,
             require(a.nodeValue() == b.nodeValue(), "text, comments and instructions stay",
                     describe(a) + QLatin1String(" / ") + describe(b));
         }
-        a = next(a);
-        b = next(b);
+        a = nextInDocumentOrder(a, first);
+        b = nextInDocumentOrder(b, second);
     }
     require(a.isNull() && b.isNull(), "the tree keeps all its nodes",
             (a.isNull() ? describe(b) : describe(a)));

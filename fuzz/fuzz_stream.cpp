@@ -6,6 +6,7 @@
 
 #include "attributewalk.h"
 #include "domcompare.h"
+#include "domtraversal.h"
 #include "fuzzinput.h"
 #include "streamadjust.h"
 #include "xmlinput.h"
@@ -101,20 +102,12 @@ std::vector<QString> namedValues(const QByteArray &bytes, const QString &name)
 std::vector<QString> namedValues(const QDomDocument &document, const QString &name)
 {
     std::vector<QString> values;
-    QDomNode node = document.firstChild();
-    while (!node.isNull()) {
+    for (QDomNode node = document.firstChild(); !node.isNull();
+         node = nextInDocumentOrder(node, document)) {
         if (node.isElement()) {
             const QDomElement element = node.toElement();
             values.push_back(element.hasAttribute(name) ? element.attribute(name) : QString());
         }
-        if (!node.firstChild().isNull()) {
-            node = node.firstChild();
-            continue;
-        }
-        while (!node.isNull() && node.nextSibling().isNull())
-            node = node.parentNode();
-        if (!node.isNull())
-            node = node.nextSibling();
     }
     return values;
 }
