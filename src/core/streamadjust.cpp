@@ -87,29 +87,6 @@ constexpr int encodingDetectionBytes = 4096;
 // is checked as a whole; this is far beyond any real document's epilogue.
 constexpr qint64 maximumTrailingCharacters = qint64(16) << 20;
 
-bool startsWithBytes(const QByteArray &bytes, std::initializer_list<int> prefix)
-{
-    if (bytes.size() < int(prefix.size()))
-        return false;
-    int i = 0;
-    for (const int byte : prefix) {
-        if (uchar(bytes[i++]) != byte)
-            return false;
-    }
-    return true;
-}
-
-// The encoding named by an XML declaration at the start of ASCII-compatible bytes.
-QString declaredEncodingName(const QByteArray &head)
-{
-    if (!head.startsWith("<?xml") || head.size() < 6 || !QChar::isSpace(uchar(head[5])))
-        return {};
-    const int end = head.indexOf("?>");
-    if (end < 0)
-        return {};
-    return encodingInDeclaration(QString::fromLatin1(head.left(end)));
-}
-
 bool isWideUnicode(const QTextCodec *codec)
 {
     const int mib = codec->mibEnum();
@@ -131,26 +108,10 @@ InputEncoding unicodeEncoding(int mib, int byteOrderMarkLength)
 // encoding the XML declaration names; UTF-8 when nothing says otherwise.
 InputEncoding detectEncoding(const QByteArray &head)
 {
-    if (startsWithBytes(head, {0xEF, 0xBB, 0xBF}))
-        return unicodeEncoding(106, 3);
-    if (startsWithBytes(head, {0xFF, 0xFE, 0x00, 0x00}))
-        return unicodeEncoding(1019, 4);
-    if (startsWithBytes(head, {0x00, 0x00, 0xFE, 0xFF}))
-        return unicodeEncoding(1018, 4);
-    if (startsWithBytes(head, {0xFF, 0xFE}))
-        return unicodeEncoding(1014, 2);
-    if (startsWithBytes(head, {0xFE, 0xFF}))
-        return unicodeEncoding(1013, 2);
-    if (startsWithBytes(head, {0x3C, 0x00, 0x00, 0x00}))
-        return unicodeEncoding(1019, 0);
-    if (startsWithBytes(head, {0x00, 0x00, 0x00, 0x3C}))
-        return unicodeEncoding(1018, 0);
-    if (startsWithBytes(head, {0x3C, 0x00}))
-        return unicodeEncoding(1014, 0);
-    if (startsWithBytes(head, {0x00, 0x3C}))
-        return unicodeEncoding(1013, 0);
+    if (const UnicodeSignature signature = unicodeSignature(head); signature.mib != 0)
+        return unicodeEncoding(signature.mib, signature.byteOrderMarkLength);
 
-    const QString name = declaredEncodingName(head);
+    const QString name = declaredEncoding(head);
     if (name.isEmpty())
         return unicodeEncoding(106, 0);
     InputEncoding encoding;

@@ -16,42 +16,21 @@
 
 namespace {
 
-// The first bytes are read with the encoding their shape suggests, to find the
-// declaration; it must fit in them.
+// The declaration must lie within the first bytes.
 constexpr int declarationBytes = 1024;
 
-// The encoding the DOM's own reader would use for a file: a byte order mark or the
-// shape of the first bytes, then the encoding the XML declaration names.
+// The encoding the DOM's own reader would use for a file. UTF-16 and UTF-32 show
+// themselves by a byte order mark or the shape of the first bytes; otherwise the
+// XML declaration's encoding counts, even after a UTF-8 byte order mark.
 QTextCodec *xmlFileCodec(const QByteArray &bytes)
 {
-    const auto startsWith = [&](const char *prefix, int size) {
-        return bytes.startsWith(QByteArray::fromRawData(prefix, size));
-    };
-    int mib = 106; // UTF-8
-    if (startsWith("\x00\x00\xfe\xff", 4) || startsWith("\xff\xfe\x00\x00", 4))
-        mib = 1017; // UTF-32 with a byte order mark
-    else if (startsWith("<\x00\x00\x00", 4))
-        mib = 1019; // UTF-32LE
-    else if (startsWith("\x00\x00\x00<", 4))
-        mib = 1018; // UTF-32BE
-    else if (startsWith("\xfe\xff", 2) || startsWith("\xff\xfe", 2))
-        mib = 1015; // UTF-16 with a byte order mark
-    else if (startsWith("<\x00", 2))
-        mib = 1014; // UTF-16LE
-    else if (startsWith("\x00<", 2))
-        mib = 1013; // UTF-16BE
-    QTextCodec *codec = QTextCodec::codecForMib(mib);
-
-    QString head = codec->toUnicode(bytes.left(declarationBytes));
-    if (head.startsWith(QChar(QChar::ByteOrderMark)))
-        head.remove(0, 1);
-    // Only a real declaration counts: an instruction such as <?xmlr encoding="…"?>
-    // is none, and the serialiser would not honour it when writing the file back.
-    if (!head.startsWith(QLatin1String("<?xml")) || head.size() < 6 || !head[5].isSpace())
-        return codec;
-    const QString name = encodingInDeclaration(head.left(head.indexOf(QLatin1Char('>'))));
+    const UnicodeSignature signature = unicodeSignature(bytes);
+    if (signature.mib != 0 && signature.mib != 106)
+        return QTextCodec::codecForMib(signature.mib);
+    const QString name =
+        declaredEncoding(bytes.mid(signature.byteOrderMarkLength, declarationBytes));
     QTextCodec *declared = name.isEmpty() ? nullptr : QTextCodec::codecForName(name.toLatin1());
-    return declared ? declared : codec;
+    return declared ? declared : QTextCodec::codecForMib(106);
 }
 
 struct DecodedXml
@@ -142,6 +121,45 @@ void placeError(XmlLoadResult &result, const QString &text, int position)
 }
 
 } // namespace
+
+UnicodeSignature unicodeSignature(const QByteArray &head)
+{
+    struct Signature
+    {
+        const char *bytes;
+        int size;
+        UnicodeSignature signature;
+    };
+    // Longer marks first: FF FE begins both UTF-32LE's mark and UTF-16LE's.
+    static const Signature signatures[] = {
+        {"\xef\xbb\xbf", 3, {106, 3}},
+        {"\xff\xfe\x00\x00", 4, {1019, 4}},
+        {"\x00\x00\xfe\xff", 4, {1018, 4}},
+        {"\xff\xfe", 2, {1014, 2}},
+        {"\xfe\xff", 2, {1013, 2}},
+        {"<\x00\x00\x00", 4, {1019, 0}},
+        {"\x00\x00\x00<", 4, {1018, 0}},
+        {"<\x00", 2, {1014, 0}},
+        {"\x00<", 2, {1013, 0}},
+    };
+    for (const Signature &known : signatures) {
+        if (head.startsWith(QByteArray::fromRawData(known.bytes, known.size)))
+            return known.signature;
+    }
+    return {};
+}
+
+QString declaredEncoding(const QByteArray &head)
+{
+    // Only a real declaration counts: an instruction such as <?xmlr encoding="…"?>
+    // is none, and the serialiser would not honour it when writing the file back.
+    if (!head.startsWith("<?xml") || head.size() < 6 || !QChar::isSpace(uchar(head[5])))
+        return {};
+    const int end = head.indexOf("?>");
+    if (end < 0)
+        return {};
+    return encodingInDeclaration(QString::fromLatin1(head.left(end)));
+}
 
 int firstLoneSurrogate(const QString &text)
 {

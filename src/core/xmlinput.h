@@ -36,6 +36,20 @@ struct XmlLoadResult
     bool isLoaded() const { return status == Loaded; }
 };
 
+// The Unicode encoding that a byte order mark, or else the shape of "<?" in the
+// first bytes, shows (a MIB enum: 106 UTF-8, 1013/1014 UTF-16BE/LE, 1018/1019
+// UTF-32BE/LE), with the length of the mark; a MIB of 0 when they show none.
+struct UnicodeSignature
+{
+    int mib = 0;
+    int byteOrderMarkLength = 0;
+};
+UnicodeSignature unicodeSignature(const QByteArray &head);
+
+// The encoding named by the XML declaration at the start of ASCII-compatible bytes
+// (after any byte order mark); empty when they hold no declaration or it names none.
+QString declaredEncoding(const QByteArray &head);
+
 // Decodes a file's bytes as the DOM's own parser would: byte order mark or first
 // bytes, then the encoding named in the XML declaration. Invalid bytes become U+FFFD.
 QString decodeXmlBytes(const QByteArray &bytes);

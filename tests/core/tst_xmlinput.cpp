@@ -293,6 +293,21 @@ void tst_XmlInput::fileEncodings_data()
     QTest::newRow("UTF-16BE with byte order mark")
         << QByteArray("\xfe\xff") + QTextCodec::codecForName("UTF-16BE")->fromUnicode(utf16Doc)
         << QString("\u00e9\u4e2d\n");
+    // The mark shows UTF-32, whatever byte order the declaration's "UTF-32" suggests.
+    const auto utf32 = [](const QString &text, bool bigEndian) {
+        QByteArray bytes;
+        for (const uint u : text.toUcs4()) {
+            for (int i = 0; i < 4; ++i)
+                bytes += char(u >> (8 * (bigEndian ? 3 - i : i)));
+        }
+        return bytes;
+    };
+    const QString utf32Doc(
+        "\ufeff<?xml version=\"1.0\" encoding=\"UTF-32\"?><r>\u00e9\U0001F600</r>");
+    QTest::newRow("UTF-32LE with byte order mark")
+        << utf32(utf32Doc, false) << QString("\u00e9\U0001F600");
+    QTest::newRow("UTF-32BE with byte order mark")
+        << utf32(utf32Doc, true) << QString("\u00e9\U0001F600");
     QTest::newRow("UTF-8 with byte order mark")
         << QByteArray("\xef\xbb\xbf<r>\xc3\xa9</r>") << QString("\u00e9");
     QTest::newRow("windows-1251 declared")
