@@ -6,6 +6,7 @@
 #include <QDomDocument>
 #include <QTextCodec>
 #include <QTextStream>
+#include <QVector>
 
 #include <utility>
 #include <vector>
@@ -136,6 +137,28 @@ QString serializeXml(const QDomDocument &document, int indent)
     return serializeWithAstralReferences(document, indent, codec, plain);
 }
 
+namespace {
+
+// UTF-32 written here: Qt's own encoder adds a stray unit after each character
+// beyond the BMP, and the file could not be read again. "UTF-32" itself is written
+// as Qt writes it, with a byte order mark, in this machine's byte order.
+QByteArray encodeUtf32(const QString &text, int mib)
+{
+    const bool bigEndian = mib == 1018 || (mib == 1017 && Q_BYTE_ORDER == Q_BIG_ENDIAN);
+    QVector<uint> codePoints = text.toUcs4();
+    if (mib == 1017)
+        codePoints.prepend(QChar::ByteOrderMark);
+    QByteArray bytes;
+    bytes.reserve(codePoints.size() * 4);
+    for (const uint codePoint : qAsConst(codePoints)) {
+        for (int i = 0; i < 4; ++i)
+            bytes += char(codePoint >> (8 * (bigEndian ? 3 - i : i)));
+    }
+    return bytes;
+}
+
+} // namespace
+
 QByteArray encodeXmlFile(const QDomDocument &document)
 {
     QString text = serializeXml(document, 0);
@@ -143,6 +166,8 @@ QByteArray encodeXmlFile(const QDomDocument &document)
     text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
 #endif
     QTextCodec *codec = declaredCodec(document);
+    if (const int mib = codec->mibEnum(); mib >= 1017 && mib <= 1019)
+        return encodeUtf32(text, mib);
     QTextCodec::ConverterState state(needsByteOrderMark(codec) ? QTextCodec::DefaultConversion
                                                                : QTextCodec::IgnoreHeader);
     return codec->fromUnicode(text.constData(), text.size(), &state);
