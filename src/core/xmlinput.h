@@ -6,8 +6,8 @@
 
 class QDomDocument;
 
-// Documents nested deeper than this are refused before they reach the DOM, whose
-// parser slows down with depth and whose serialiser needs stack for every level.
+// Documents nested deeper than this are refused: the DOM's serialiser and destructor
+// need stack for every level.
 constexpr int maximumNestingDepth = 1000;
 
 // The DOM needs some forty times a document's size in memory, and its strings cannot
@@ -18,6 +18,10 @@ constexpr qint64 maximumXmlFileSize = qint64(256) << 20;
 // keeps a small document from growing past what memory and strings can hold.
 constexpr qint64 maximumEntityExpansionTotal = 64000000;
 
+// The parser compares every attribute of a tag with every other, so a tag with a
+// great many would take hours; more than this are refused before it sees them.
+constexpr qint64 maximumAttributesPerTag = 10000;
+
 struct XmlLoadResult
 {
     enum Status
@@ -26,7 +30,8 @@ struct XmlLoadResult
         CannotRead,
         NotWellFormed,
         TooDeep,
-        TooLarge
+        TooLarge,
+        UnsupportedEncoding // well-formed, but in an encoding this program cannot write
     };
     Status status = NotWellFormed;
     QString errorMessage; // the system's or the parser's reason
@@ -50,8 +55,8 @@ UnicodeSignature unicodeSignature(const QByteArray &head);
 // (after any byte order mark); empty when they hold no declaration or it names none.
 QString declaredEncoding(const QByteArray &head);
 
-// Decodes a file's bytes as the DOM's own parser would: byte order mark or first
-// bytes, then the encoding named in the XML declaration. Invalid bytes become U+FFFD.
+// Decodes a file's bytes by their byte order mark or first bytes, then the encoding
+// named in the XML declaration. Invalid bytes become U+FFFD.
 QString decodeXmlBytes(const QByteArray &bytes);
 
 // Where the first half of a surrogate pair without its other half stands, or -1.
@@ -66,19 +71,20 @@ QString encodingInDeclaration(const QString &declaration);
 // of a parser before it looks at the text.
 QString normalizeXmlText(QString text);
 
-// True when some element of the text lies deeper than the limit (the document
-// element is level 1). Linear in the text, no recursion.
-bool exceedsNestingDepth(const QString &text, int limit = maximumNestingDepth);
+// The XML declaration at the start of a document (file bytes, or text as UTF-8) as
+// the DOM keeps it: "version='1.0' encoding='...' standalone='...'", with what the
+// declaration gives; a null string when the document has none.
+QString declarationAsDomKeepsIt(const QByteArray &bytes, bool utf8Text);
 
-// Parses the text into the document (without namespace processing), after the
-// normalisation and the depth guard. A refused document is left empty.
+// Parses the text into the document, after the guards. The text is taken as it
+// stands: an encoding its declaration names does not apply.
 XmlLoadResult loadXmlText(QDomDocument &document, const QString &text);
 
-// Decodes the bytes of a file as decodeXmlBytes() does and parses them; bytes that
-// are not valid in the file's encoding are refused, as XML requires.
+// Parses the bytes of a file into the document, after the guards. Bytes that are not
+// valid in the file's encoding are refused, as XML requires.
 XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes);
 
-// Reads, decodes and parses the regular file at the path.
+// Reads and parses the regular file at the path.
 XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path);
 
 #endif // XMLINPUT_H

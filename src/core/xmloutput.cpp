@@ -4,9 +4,14 @@
 #include "xmlinput.h"
 
 #include <QDomDocument>
+#include <QHash>
 #include <QTextCodec>
 #include <QTextStream>
 #include <QVector>
+
+#include <libxml/encoding.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
 
 #include <utility>
 #include <vector>
@@ -45,32 +50,93 @@ QString domSerialization(const QDomDocument &document, int indent)
     return text;
 }
 
-// Characters beyond the BMP that the codec cannot hold, written with the code point
-// after `marker` and closed by ';'.
-QString markUnencodable(const QString &value, QTextCodec *codec, const QString &marker)
+// Whether a character written with the codec reads back as itself in an XML reader
+// (libxml2) that takes the file's encoding by the same name. The codecs do not
+// always agree: Qt's TIS-620 writes U+2013 as the byte 0x96, which TIS-620 lacks.
+class EncodingRoundTrip
+{
+public:
+    explicit EncodingRoundTrip(QTextCodec *codec)
+        : m_codec(codec), m_reader(xmlFindCharEncodingHandler(codec->name().constData()))
+    {}
+    ~EncodingRoundTrip()
+    {
+        if (m_reader)
+            xmlCharEncCloseFunc(m_reader);
+    }
+    EncodingRoundTrip(const EncodingRoundTrip &) = delete;
+    EncodingRoundTrip &operator=(const EncodingRoundTrip &) = delete;
+
+    bool holds(QStringView character)
+    {
+        const uint codePoint = character.size() == 2
+                                   ? QChar::surrogateToUcs4(character[0], character[1])
+                                   : character[0].unicode();
+        const auto known = m_known.constFind(codePoint);
+        if (known != m_known.constEnd())
+            return *known;
+        const bool result = m_codec->canEncode(character) && readsBack(character);
+        m_known.insert(codePoint, result);
+        return result;
+    }
+
+private:
+    bool readsBack(QStringView character) const
+    {
+        if (!m_reader)
+            return true; // nothing to ask; the codec's word stands
+        const QByteArray encoded = m_codec->fromUnicode(character.toString());
+        xmlBufferPtr in = xmlBufferCreate();
+        xmlBufferPtr out = xmlBufferCreate();
+        xmlBufferAdd(in, reinterpret_cast<const xmlChar *>(encoded.constData()), encoded.size());
+        // A byte the reader rejects is the answer here, not a message for the terminal.
+        xmlStructuredErrorFunc previousHandler = xmlStructuredError;
+        void *previousContext = xmlStructuredErrorContext;
+        xmlSetStructuredErrorFunc(nullptr, [](void *, xmlErrorPtr) {});
+        const bool decoded = xmlCharEncInFunc(m_reader, out, in) >= 0;
+        xmlSetStructuredErrorFunc(previousContext, previousHandler);
+        const QString read = QString::fromUtf8(reinterpret_cast<const char *>(xmlBufferContent(out)),
+                                               xmlBufferLength(out));
+        xmlBufferFree(in);
+        xmlBufferFree(out);
+        return decoded && read == character;
+    }
+
+    QTextCodec *const m_codec;
+    xmlCharEncodingHandlerPtr m_reader;
+    QHash<uint, bool> m_known;
+};
+
+// Characters the encoding cannot hold, written with the code point after `marker`
+// and closed by ';'.
+QString markUnencodable(const QString &value, EncodingRoundTrip &encoding, const QString &marker)
 {
     QString marked;
     for (int i = 0; i < value.size(); ++i) {
-        if (value[i].isHighSurrogate() && i + 1 < value.size() && value[i + 1].isLowSurrogate() &&
-            !codec->canEncode(QStringView(value).mid(i, 2))) {
+        const bool pair =
+            value[i].isHighSurrogate() && i + 1 < value.size() && value[i + 1].isLowSurrogate();
+        const QStringView character = QStringView(value).mid(i, pair ? 2 : 1);
+        if (value[i].unicode() >= 0x80 && !encoding.holds(character)) {
             if (marked.isNull())
                 marked = value.left(i);
-            const uint codePoint = QChar::surrogateToUcs4(value[i], value[i + 1]);
+            const uint codePoint = pair ? QChar::surrogateToUcs4(value[i], value[i + 1])
+                                        : value[i].unicode();
             marked += marker + QString::number(codePoint, 16) + QLatin1Char(';');
-            ++i;
         } else if (!marked.isNull()) {
-            marked += value[i];
+            marked += character;
         }
+        if (pair)
+            ++i;
     }
     return marked; // null when nothing was marked
 }
 
 // The DOM writes a character beyond the BMP that the encoding cannot hold as two
-// references to its surrogate halves, which no XML reader accepts. Such characters
-// in text and attribute values are swapped for a unique marker for the
-// serialisation, the marker becomes a correct reference afterwards, and the
-// document is restored.
-QString serializeWithAstralReferences(const QDomDocument &document, int indent, QTextCodec *codec,
+// references to its surrogate halves, which no XML reader accepts, and a character
+// its codec claims but writes wrongly as it comes. Such characters in text and
+// attribute values are swapped for a unique marker for the serialisation, the
+// marker becomes a correct reference afterwards, and the document is restored.
+QString serializeWithReferences(const QDomDocument &document, int indent, QTextCodec *codec,
                                       const QString &plain)
 {
     // 'A' occurs once in the marker, so a marker can only be found where one was put.
@@ -78,12 +144,13 @@ QString serializeWithAstralReferences(const QDomDocument &document, int indent, 
     for (int n = 0; marker.isEmpty() || plain.contains(marker); ++n)
         marker = QStringLiteral("AstralRef%1Z").arg(n);
 
+    EncodingRoundTrip encoding(codec);
     std::vector<std::pair<QDomNode, QString>> originals;
     const QDomNode root = document;
     for (QDomNode node = root; !node.isNull(); node = nextInDocumentOrder(node, root)) {
         if (node.nodeType() == QDomNode::TextNode) {
             QDomText text = node.toText();
-            const QString marked = markUnencodable(text.data(), codec, marker);
+            const QString marked = markUnencodable(text.data(), encoding, marker);
             if (!marked.isNull()) {
                 originals.emplace_back(text, text.data());
                 text.setData(marked);
@@ -92,7 +159,7 @@ QString serializeWithAstralReferences(const QDomDocument &document, int indent, 
             const QDomNamedNodeMap attributes = node.attributes();
             for (int i = 0; i < attributes.count(); ++i) {
                 QDomAttr attribute = attributes.item(i).toAttr();
-                const QString marked = markUnencodable(attribute.value(), codec, marker);
+                const QString marked = markUnencodable(attribute.value(), encoding, marker);
                 if (!marked.isNull()) {
                     originals.emplace_back(attribute, attribute.value());
                     attribute.setValue(marked);
@@ -134,7 +201,7 @@ QString serializeXml(const QDomDocument &document, int indent)
     QTextCodec *codec = declaredCodec(document);
     if (isUnicodeCodec(codec))
         return plain;
-    return serializeWithAstralReferences(document, indent, codec, plain);
+    return serializeWithReferences(document, indent, codec, plain);
 }
 
 namespace {
