@@ -279,8 +279,8 @@ private:
             QString name = m_typeName;
             if (!m_internalSubset.isEmpty()) {
                 if (!m_publicId.isNull())
-                    name += QStringLiteral(" PUBLIC ") + quoted(m_publicId) +
-                            QLatin1Char(' ') + quoted(m_systemId);
+                    name += QStringLiteral(" PUBLIC ") + quoted(m_publicId) + QLatin1Char(' ') +
+                            quoted(m_systemId);
                 else if (!m_systemId.isNull())
                     name += QStringLiteral(" SYSTEM ") + quoted(m_systemId);
                 name += QStringLiteral(" [\n") + m_internalSubset + QLatin1Char(']');
@@ -407,8 +407,7 @@ xmlEntityPtr onGetEntity(void *context, const xmlChar *name)
 
 void onStartElement(void *context, const xmlChar *name, const xmlChar **attributes)
 {
-    DomBuilder::of(context)->startElement(static_cast<xmlParserCtxtPtr>(context), name,
-                                          attributes);
+    DomBuilder::of(context)->startElement(static_cast<xmlParserCtxtPtr>(context), name, attributes);
 }
 
 void onEndElement(void *context, const xmlChar *)

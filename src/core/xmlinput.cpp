@@ -149,7 +149,8 @@ public:
 
     bool exceeds(qint64 limit)
     {
-        while ((m_pos = static_cast<const char *>(std::memchr(m_pos, '<', size_t(m_end - m_pos))))) {
+        while (
+            (m_pos = static_cast<const char *>(std::memchr(m_pos, '<', size_t(m_end - m_pos))))) {
             ++m_pos;
             if (startsWith("!--"))
                 skipPast("-->");
@@ -211,7 +212,8 @@ private:
         int brackets = 0;
         for (const char *p = m_pos; p != m_end; ++p) {
             if (*p == '"' || *p == '\'') {
-                const char *close = static_cast<const char *>(std::memchr(p + 1, *p, size_t(m_end - p - 1)));
+                const char *close =
+                    static_cast<const char *>(std::memchr(p + 1, *p, size_t(m_end - p - 1)));
                 const char *literalEnd = close ? close : m_end;
                 AttributeCounter literal(QByteArray::fromRawData(p + 1, int(literalEnd - p - 1)));
                 m_exceeded = m_exceeded || literal.exceeds(limit);
@@ -304,8 +306,25 @@ XmlLoadResult loadXmlText(QDomDocument &document, const QString &text)
 XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
 {
     document.clear();
-    // Markup is ASCII in every encoding but UTF-16 and UTF-32; those are counted decoded.
     const int mib = unicodeSignature(bytes).mib;
+    // libxml2 reads UTF-32 by neither its byte order mark nor its first bytes; such
+    // a file is decoded here.
+    if (mib >= 1018 && mib <= 1019) {
+        QTextDecoder decoder(QTextCodec::codecForMib(mib));
+        const QString text = decoder.toUnicode(bytes);
+        // Qt's decoder turns a unit beyond Unicode into halves of surrogate pairs.
+        if (decoder.hasFailure() || decoder.needsMoreData() || firstLoneSurrogate(text) >= 0) {
+            XmlLoadResult result;
+            result.status = XmlLoadResult::NotWellFormed;
+            result.errorMessage = QStringLiteral("bytes that are not valid UTF-32");
+            return result;
+        }
+        const QByteArray utf8 = text.toUtf8();
+        if (AttributeCounter(utf8).exceeds(maximumAttributesPerTag))
+            return attributesRefused();
+        return readDom(document, utf8, XmlBytes::Utf8Text);
+    }
+    // Markup is ASCII in every other encoding but UTF-16, which is counted decoded.
     const bool wide = mib != 0 && mib != 106;
     if (AttributeCounter(wide ? decodeXmlBytes(bytes).toUtf8() : bytes)
             .exceeds(maximumAttributesPerTag))
@@ -352,4 +371,3 @@ XmlLoadResult loadXmlFile(QDomDocument &document, const QString &path)
     file.close();
     return loadXmlBytes(document, bytes);
 }
-

@@ -95,8 +95,8 @@ private:
         xmlSetStructuredErrorFunc(nullptr, [](void *, xmlErrorPtr) {});
         const bool decoded = xmlCharEncInFunc(m_reader, out, in) >= 0;
         xmlSetStructuredErrorFunc(previousContext, previousHandler);
-        const QString read = QString::fromUtf8(reinterpret_cast<const char *>(xmlBufferContent(out)),
-                                               xmlBufferLength(out));
+        const QString read = QString::fromUtf8(
+            reinterpret_cast<const char *>(xmlBufferContent(out)), xmlBufferLength(out));
         xmlBufferFree(in);
         xmlBufferFree(out);
         return decoded && read == character;
@@ -119,8 +119,8 @@ QString markUnencodable(const QString &value, EncodingRoundTrip &encoding, const
         if (value[i].unicode() >= 0x80 && !encoding.holds(character)) {
             if (marked.isNull())
                 marked = value.left(i);
-            const uint codePoint = pair ? QChar::surrogateToUcs4(value[i], value[i + 1])
-                                        : value[i].unicode();
+            const uint codePoint =
+                pair ? QChar::surrogateToUcs4(value[i], value[i + 1]) : value[i].unicode();
             marked += marker + QString::number(codePoint, 16) + QLatin1Char(';');
         } else if (!marked.isNull()) {
             marked += character;
@@ -137,7 +137,7 @@ QString markUnencodable(const QString &value, EncodingRoundTrip &encoding, const
 // attribute values are swapped for a unique marker for the serialisation, the
 // marker becomes a correct reference afterwards, and the document is restored.
 QString serializeWithReferences(const QDomDocument &document, int indent, QTextCodec *codec,
-                                      const QString &plain)
+                                const QString &plain)
 {
     // 'A' occurs once in the marker, so a marker can only be found where one was put.
     QString marker;
