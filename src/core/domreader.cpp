@@ -210,6 +210,12 @@ public:
             m_text += fromUtf8(text, length);
     }
 
+    void entityReference(const xmlChar *name)
+    {
+        flushText();
+        m_current.appendChild(m_document.createEntityReference(fromUtf8(name)));
+    }
+
     void cdata(const xmlChar *text, int length)
     {
         flushText();
@@ -446,15 +452,25 @@ void onError(void *builderPointer, xmlErrorPtr error)
     auto *builder = static_cast<DomBuilder *>(builderPointer);
     auto *parser = error->ctxt ? static_cast<xmlParserCtxtPtr>(error->ctxt) : builder->mainContext;
     if (error->code == XML_WAR_UNDECLARED_ENTITY) {
-        // Only a warning where entities may be declared outside the document, but
-        // such a reference could be neither expanded nor kept.
-        builder->refuse(parser, XmlLoadResult::NotWellFormed,
-                        QStringLiteral("a reference to the entity \"%1\", which is not declared "
-                                       "in the document; external declarations are never read")
-                            .arg(QString::fromUtf8(error->str1)));
+        // Only a warning where the document has declarations outside it, which are
+        // never read. In content the reference is kept as it stands (see
+        // onReference); a value, which the DOM holds as plain text, cannot keep it.
+        if (parser->instate == XML_PARSER_ATTRIBUTE_VALUE)
+            builder->refuse(parser, XmlLoadResult::NotWellFormed,
+                            QStringLiteral("a reference to the entity \"%1\" in a value, which "
+                                           "is not declared in the document; external "
+                                           "declarations are never read")
+                                .arg(QString::fromUtf8(error->str1)));
     } else if (error->level == XML_ERR_FATAL) {
         builder->noteError(parser, QString::fromUtf8(error->message), error->line, error->int2);
     }
+}
+
+// A reference to an entity the document does not declare, where that is allowed.
+void onReference(void *context, const xmlChar *name)
+{
+    if (static_cast<xmlParserCtxtPtr>(context)->instate != XML_PARSER_ATTRIBUTE_VALUE)
+        DomBuilder::of(context)->entityReference(name);
 }
 
 xmlSAXHandler saxHandler()
@@ -482,6 +498,7 @@ xmlSAXHandler saxHandler()
     handler.characters = onCharacters;
     handler.ignorableWhitespace = onCharacters;
     handler.cdataBlock = onCdata;
+    handler.reference = onReference;
     handler.comment = onComment;
     handler.processingInstruction = onProcessingInstruction;
     return handler;
