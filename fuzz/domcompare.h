@@ -60,6 +60,14 @@ inline void compareTrees(const QDomDocument &first, const QDomDocument &second,
                          TextComparison texts, const QString &attributeName,
                          const NamedValueCheck &checkNamed)
 {
+    // The document type carries the internal subset's declarations.
+    const QDomDocumentType firstType = first.doctype();
+    const QDomDocumentType secondType = second.doctype();
+    require(firstType.name() == secondType.name() &&
+                firstType.publicId() == secondType.publicId() &&
+                firstType.systemId() == secondType.systemId(),
+            "the document type and its declarations stay",
+            firstType.name() + QLatin1String(" / ") + secondType.name());
     // Iterative, as the documents may be a thousand levels deep.
     QDomNode a = first.firstChild();
     QDomNode b = second.firstChild();

@@ -3,9 +3,10 @@
 //
 // Promises held on every input: no crash, no sanitizer report, no hang; a document
 // that does not load is not adjusted (the window saves nothing, and shows only what
-// the parser read); a document that loads comes out well-formed
-// and re-parses to the same tree except the named attribute, whose qualifying values
-// carry the exact decimal sum and whose other values stay.
+// the parser read); a document that loads comes out well-formed and re-parses to
+// the same document type with the same declarations, and the same tree (elements,
+// attributes, text, comments, instructions) except the named attribute, whose
+// qualifying values carry the exact decimal sum and whose other values stay.
 
 #include "attributewalk.h"
 #include "domcompare.h"
