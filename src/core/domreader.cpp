@@ -5,6 +5,7 @@
 #include <QTextCodec>
 
 #include <libxml/SAX2.h>
+#include <libxml/encoding.h>
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
@@ -12,6 +13,7 @@
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -33,14 +35,38 @@ void initializeLibxml()
     });
 }
 
-QString fromUtf8(const xmlChar *text)
-{
-    return text ? QString::fromUtf8(reinterpret_cast<const char *>(text)) : QString();
-}
-
+// QString::fromUtf8() drops a byte order mark at the start, which here is a
+// character of the text (U+FEFF) that merely starts the piece the parser hands over.
 QString fromUtf8(const xmlChar *text, int length)
 {
-    return QString::fromUtf8(reinterpret_cast<const char *>(text), length);
+    const char *bytes = reinterpret_cast<const char *>(text);
+    QString decoded = QString::fromUtf8(bytes, length);
+    if (length >= 3 && std::memcmp(bytes, "\xef\xbb\xbf", 3) == 0)
+        decoded.prepend(QChar(QChar::ByteOrderMark));
+    return decoded;
+}
+
+QString fromUtf8(const xmlChar *text)
+{
+    return text ? fromUtf8(text, xmlStrlen(text)) : QString();
+}
+
+// Bytes in the named encoding, decoded as the parser decodes them.
+QString decodeWith(const char *encoding, const QByteArray &bytes)
+{
+    xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(encoding);
+    if (!handler)
+        return QString();
+    xmlBufferPtr in = xmlBufferCreate();
+    xmlBufferPtr out = xmlBufferCreate();
+    xmlBufferAdd(in, reinterpret_cast<const xmlChar *>(bytes.constData()), bytes.size());
+    const bool decoded = xmlCharEncInFunc(handler, out, in) >= 0;
+    const QString text =
+        decoded ? fromUtf8(xmlBufferContent(out), xmlBufferLength(out)) : QString();
+    xmlBufferFree(in);
+    xmlBufferFree(out);
+    xmlCharEncCloseFunc(handler);
+    return text;
 }
 
 bool isXmlWhiteSpace(const QString &text)
@@ -63,8 +89,8 @@ QString quoted(const QString &value)
 class DomBuilder
 {
 public:
-    DomBuilder(QDomDocument &document, QString declaration)
-        : m_document(document), m_declaration(std::move(declaration))
+    DomBuilder(QDomDocument &document, const QByteArray &bytes, QString declaration)
+        : m_document(document), m_bytes(bytes), m_declaration(std::move(declaration))
     {}
 
     xmlParserCtxtPtr mainContext = nullptr;
@@ -138,37 +164,50 @@ public:
         m_systemId = fromUtf8(systemId);
     }
 
-    // The internal subset has been read: its declarations, as the parser kept them.
+    // The internal subset starts at its '[' (where the parser stands when it reports
+    // the document type) and ends with the declaration's '>' (where it stands once
+    // the subset is read). Its text is kept as written: the parser's own record of
+    // the declarations drops a default value it finds invalid, and a non-validating
+    // reader must keep it.
+    void internalSubsetStarts(xmlParserCtxtPtr context)
+    {
+        m_subsetStart = context == mainContext ? xmlByteConsumed(context) : -1;
+    }
+
     void internalSubsetRead(xmlParserCtxtPtr context)
     {
-        const xmlDtdPtr dtd = context->myDoc ? context->myDoc->intSubset : nullptr;
-        if (!dtd || (!dtd->children && !dtd->notations))
+        if (context != mainContext || m_subsetStart < 0)
             return;
-        xmlBufferPtr buffer = xmlBufferCreate();
-        // Notations are kept in a hash only; by name, so the output is the same each time.
-        std::vector<xmlNotationPtr> notations;
-        if (dtd->notations) {
-            xmlHashScan(
-                static_cast<xmlHashTablePtr>(dtd->notations),
-                [](void *notation, void *list, const xmlChar *) {
-                    static_cast<std::vector<xmlNotationPtr> *>(list)->push_back(
-                        static_cast<xmlNotationPtr>(notation));
-                },
-                &notations);
-            std::sort(notations.begin(), notations.end(), [](xmlNotationPtr a, xmlNotationPtr b) {
-                return xmlStrcmp(a->name, b->name) < 0;
-            });
+        const long end = xmlByteConsumed(context);
+        if (end <= m_subsetStart || end > m_bytes.size()) {
+            subsetLost(context);
+            return;
         }
-        for (xmlNotationPtr notation : notations)
-            xmlDumpNotationDecl(buffer, notation);
-        for (xmlNodePtr declaration = dtd->children; declaration; declaration = declaration->next) {
-            xmlNodeDump(buffer, context->myDoc, declaration, 0, 0);
-            const int length = xmlBufferLength(buffer);
-            if (length > 0 && xmlBufferContent(buffer)[length - 1] != '\n')
-                xmlBufferAdd(buffer, BAD_CAST "\n", 1);
+        const QByteArray raw = m_bytes.mid(int(m_subsetStart), int(end - m_subsetStart));
+        const xmlCharEncodingHandlerPtr encoder =
+            context->input && context->input->buf ? context->input->buf->encoder : nullptr;
+        QString text = encoder ? decodeWith(encoder->name, raw) : QString::fromUtf8(raw);
+        if (!text.startsWith(QLatin1Char('>'))) {
+            const int close = text.lastIndexOf(QLatin1Char(']'));
+            if (!text.startsWith(QLatin1Char('[')) || close < 0) {
+                subsetLost(context);
+                return;
+            }
+            text = text.mid(1, close - 1);
+        } else {
+            return; // no internal subset
         }
-        m_internalSubset = fromUtf8(xmlBufferContent(buffer), xmlBufferLength(buffer));
-        xmlBufferFree(buffer);
+        // Line ends as XML reads them, as in the rest of the document.
+        text.replace(QLatin1String("\r\n"), QLatin1String("\n"))
+            .replace(QLatin1Char('\r'), QLatin1Char('\n'));
+        m_internalSubset = text;
+        m_hasInternalSubset = true;
+    }
+
+    void subsetLost(xmlParserCtxtPtr context)
+    {
+        refuse(context, XmlLoadResult::UnsupportedEncoding,
+               QStringLiteral("the internal DTD subset could not be read back to be kept"));
     }
 
     void startElement(xmlParserCtxtPtr context, const xmlChar *name, const xmlChar **attributes)
@@ -283,15 +322,15 @@ private:
             // The DOM can neither hold nor write an internal subset, but writes the
             // document type's name as it is: the name carries the rest of the declaration.
             QString name = m_typeName;
-            if (!m_internalSubset.isEmpty()) {
+            if (m_hasInternalSubset) {
                 if (!m_publicId.isNull())
                     name += QStringLiteral(" PUBLIC ") + quoted(m_publicId) + QLatin1Char(' ') +
                             quoted(m_systemId);
                 else if (!m_systemId.isNull())
                     name += QStringLiteral(" SYSTEM ") + quoted(m_systemId);
-                name += QStringLiteral(" [\n") + m_internalSubset + QLatin1Char(']');
+                name += QStringLiteral(" [") + m_internalSubset + QLatin1Char(']');
             }
-            const bool plain = m_internalSubset.isEmpty();
+            const bool plain = !m_hasInternalSubset;
             m_document = QDomDocument(QDomImplementation().createDocumentType(
                 name, plain ? m_publicId : QString(), plain ? m_systemId : QString()));
         } else {
@@ -357,6 +396,7 @@ private:
     }
 
     QDomDocument &m_document;
+    const QByteArray &m_bytes;
     const QString m_declaration;
     QDomNode m_current; // null until the document element starts
     std::vector<PrologNode> m_prolog;
@@ -367,6 +407,8 @@ private:
 
     bool m_hasDocumentType = false;
     QString m_typeName, m_publicId, m_systemId, m_internalSubset;
+    bool m_hasInternalSubset = false;
+    long m_subsetStart = -1;
 
     QHash<const xmlEntity *, qint64> m_expansionLengths;
     qint64 m_expansion = 0;
@@ -382,6 +424,7 @@ void onInternalSubset(void *context, const xmlChar *name, const xmlChar *publicI
 {
     xmlSAX2InternalSubset(context, name, publicId, systemId);
     DomBuilder::of(context)->documentType(name, publicId, systemId);
+    DomBuilder::of(context)->internalSubsetStarts(static_cast<xmlParserCtxtPtr>(context));
 }
 
 // Called once the internal subset is read. The external subset is never loaded.
@@ -510,7 +553,7 @@ XmlLoadResult readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes 
 {
     initializeLibxml();
     document.clear();
-    DomBuilder builder(document, declarationAsDomKeepsIt(bytes, kind == XmlBytes::Utf8Text));
+    DomBuilder builder(document, bytes, declarationAsDomKeepsIt(bytes, kind == XmlBytes::Utf8Text));
 
     xmlParserCtxtPtr context = xmlNewParserCtxt();
     if (!context) {
@@ -530,18 +573,17 @@ XmlLoadResult readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes 
     // or a value, which the bounds of this program replace.
     int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOERROR |
                   XML_PARSE_NOWARNING;
-    const char *encoding = nullptr;
-    if (kind == XmlBytes::Utf8Text) {
+    // Text is read as the UTF-8 it is, without a converter (one would drop a
+    // U+FEFF wherever a chunk of the input starts with it).
+    if (kind == XmlBytes::Utf8Text)
         options |= XML_PARSE_IGNORE_ENC;
-        encoding = "UTF-8";
-    }
     // Errors reach this thread's structured handler; a handler of the first version
     // has none of its own.
     xmlStructuredErrorFunc previousHandler = xmlStructuredError;
     void *previousContext = xmlStructuredErrorContext;
     xmlSetStructuredErrorFunc(&builder, onError);
     xmlDocPtr dtdHolder =
-        xmlCtxtReadMemory(context, bytes.constData(), bytes.size(), nullptr, encoding, options);
+        xmlCtxtReadMemory(context, bytes.constData(), bytes.size(), nullptr, nullptr, options);
     xmlSetStructuredErrorFunc(previousContext, previousHandler);
     builder.finish();
     XmlLoadResult result = builder.result();

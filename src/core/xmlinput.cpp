@@ -209,6 +209,7 @@ private:
     // subset looked into for tags.
     const char *declarationEnd(qint64 limit)
     {
+        static const char commentEnd[] = "-->";
         int brackets = 0;
         for (const char *p = m_pos; p != m_end; ++p) {
             if (*p == '"' || *p == '\'') {
@@ -225,7 +226,7 @@ private:
             } else if (*p == '>' && brackets <= 0) {
                 return p + 1;
             } else if (brackets > 0 && p + 4 <= m_end && std::memcmp(p, "<!--", 4) == 0) {
-                const char *close = std::search(p, m_end, "-->", "-->" + 3);
+                const char *close = std::search(p, m_end, commentEnd, commentEnd + 3);
                 p = close == m_end ? m_end - 1 : close + 2;
             }
         }

@@ -13,6 +13,7 @@
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -131,54 +132,144 @@ QString markUnencodable(const QString &value, EncodingRoundTrip &encoding, const
     return marked; // null when nothing was marked
 }
 
-// The DOM writes a character beyond the BMP that the encoding cannot hold as two
+// A text no node of the document holds, made of `stem` and a number.
+QString uniqueMarker(const QString &serialized, const QString &stem)
+{
+    // The stem's first letter occurs once in it, so a marker is only found where one was put.
+    QString marker;
+    for (int n = 0; marker.isEmpty() || serialized.contains(marker); ++n)
+        marker = stem + QString::number(n) + QLatin1Char('Z');
+    return marker;
+}
+
+bool isPreserving(const QDomElement &element, bool inherited)
+{
+    const QString space = element.attribute(QStringLiteral("xml:space"));
+    return space == QLatin1String("preserve") || (inherited && space != QLatin1String("default"));
+}
+
+// The serialiser adds white space of its own that a reader takes as content: a line
+// break after every processing instruction, also where text follows, and line breaks
+// and indentation around elements, comments and instructions, also under
+// xml:space="preserve". It adds none next to a text node, so an empty one is put
+// beside each such node under xml:space="preserve", and the text after an
+// instruction starts with a marker that takes the line break away afterwards.
+//
+// It also writes a character beyond the BMP that the encoding cannot hold as two
 // references to its surrogate halves, which no XML reader accepts, and a character
 // its codec claims but writes wrongly as it comes. Such characters in text and
-// attribute values are swapped for a unique marker for the serialisation, the
-// marker becomes a correct reference afterwards, and the document is restored.
-QString serializeWithReferences(const QDomDocument &document, int indent, QTextCodec *codec,
-                                const QString &plain)
+// attribute values are swapped for a marker that becomes a correct reference
+// afterwards.
+//
+// The document is changed for the serialisation and restored.
+class SerializationGuard
 {
-    // 'A' occurs once in the marker, so a marker can only be found where one was put.
-    QString marker;
-    for (int n = 0; marker.isEmpty() || plain.contains(marker); ++n)
-        marker = QStringLiteral("AstralRef%1Z").arg(n);
-
-    EncodingRoundTrip encoding(codec);
-    std::vector<std::pair<QDomNode, QString>> originals;
-    const QDomNode root = document;
-    for (QDomNode node = root; !node.isNull(); node = nextInDocumentOrder(node, root)) {
-        if (node.nodeType() == QDomNode::TextNode) {
-            QDomText text = node.toText();
-            const QString marked = markUnencodable(text.data(), encoding, marker);
-            if (!marked.isNull()) {
-                originals.emplace_back(text, text.data());
-                text.setData(marked);
+public:
+    SerializationGuard(const QDomDocument &document, QTextCodec *codec, const QString &plain)
+        : m_afterInstruction(uniqueMarker(plain, QStringLiteral("PiText"))),
+          m_reference(uniqueMarker(plain, QStringLiteral("AstralRef")))
+    {
+        std::optional<EncodingRoundTrip> encoding;
+        if (!isUnicodeCodec(codec))
+            encoding.emplace(codec);
+        std::vector<QDomElement> preserving;
+        std::vector<QDomNode> instructions;
+        std::vector<bool> preserveAt(1, false); // by depth; the document is level 0
+        int depth = 0;
+        const QDomNode root = document;
+        for (QDomNode node = root; !node.isNull(); node = nextInDocumentOrder(node, root, &depth)) {
+            if (node.isElement()) {
+                preserveAt.resize(size_t(depth) + 1);
+                preserveAt[size_t(depth)] =
+                    isPreserving(node.toElement(), preserveAt[size_t(depth) - 1]);
+                if (preserveAt[size_t(depth)])
+                    preserving.push_back(node.toElement());
+                if (encoding)
+                    markAttributes(node.toElement(), *encoding);
+            } else if (node.isProcessingInstruction() && depth > 1) {
+                instructions.push_back(node);
+            } else if (node.nodeType() == QDomNode::TextNode && encoding) {
+                QDomText text = node.toText();
+                const QString marked = markUnencodable(text.data(), *encoding, m_reference);
+                if (!marked.isNull())
+                    setText(text, marked);
             }
-        } else if (node.isElement()) {
-            const QDomNamedNodeMap attributes = node.attributes();
-            for (int i = 0; i < attributes.count(); ++i) {
-                QDomAttr attribute = attributes.item(i).toAttr();
-                const QString marked = markUnencodable(attribute.value(), encoding, marker);
-                if (!marked.isNull()) {
-                    originals.emplace_back(attribute, attribute.value());
-                    attribute.setValue(marked);
-                }
+        }
+        for (QDomElement &element : preserving)
+            surroundWithText(element);
+        for (const QDomNode &instruction : instructions) {
+            QDomNode next = instruction.nextSibling();
+            if (next.nodeType() == QDomNode::TextNode) {
+                QDomText text = next.toText();
+                setText(text, m_afterInstruction + text.data());
             }
         }
     }
-    if (originals.empty())
-        return plain;
 
-    QString text = domSerialization(document, indent);
-    for (auto &[node, value] : originals) {
-        if (node.isAttr())
-            node.toAttr().setValue(value);
-        else
-            node.toText().setData(value);
+    ~SerializationGuard()
+    {
+        for (auto it = m_originals.rbegin(); it != m_originals.rend(); ++it) {
+            if (it->first.isAttr())
+                it->first.toAttr().setValue(it->second);
+            else
+                it->first.toText().setData(it->second);
+        }
+        for (QDomNode &added : m_added)
+            added.parentNode().removeChild(added);
     }
-    return text.replace(marker, QStringLiteral("&#x"));
-}
+    SerializationGuard(const SerializationGuard &) = delete;
+    SerializationGuard &operator=(const SerializationGuard &) = delete;
+
+    bool changesAnything() const { return !m_originals.empty() || !m_added.empty(); }
+
+    QString finish(QString serialized) const
+    {
+        serialized.replace(QStringLiteral("?>\n") + m_afterInstruction, QStringLiteral("?>"));
+        serialized.remove(m_afterInstruction);
+        return serialized.replace(m_reference, QStringLiteral("&#x"));
+    }
+
+private:
+    void setText(QDomText &text, const QString &value)
+    {
+        m_originals.emplace_back(text, text.data());
+        text.setData(value);
+    }
+
+    void markAttributes(const QDomElement &element, EncodingRoundTrip &encoding)
+    {
+        const QDomNamedNodeMap attributes = element.attributes();
+        for (int i = 0; i < attributes.count(); ++i) {
+            QDomAttr attribute = attributes.item(i).toAttr();
+            const QString marked = markUnencodable(attribute.value(), encoding, m_reference);
+            if (!marked.isNull()) {
+                m_originals.emplace_back(attribute, attribute.value());
+                attribute.setValue(marked);
+            }
+        }
+    }
+
+    // Every child that is not text gets text on both sides, the first and last included.
+    void surroundWithText(QDomElement &element)
+    {
+        bool textBefore = false;
+        for (QDomNode child = element.firstChild(); !child.isNull(); child = child.nextSibling()) {
+            const bool isText = child.isText();
+            if (!isText && !textBefore)
+                m_added.push_back(
+                    element.insertBefore(element.ownerDocument().createTextNode(QString()), child));
+            textBefore = isText;
+        }
+        if (!element.lastChild().isNull() && !element.lastChild().isText())
+            m_added.push_back(
+                element.appendChild(element.ownerDocument().createTextNode(QString())));
+    }
+
+    const QString m_afterInstruction;
+    const QString m_reference;
+    std::vector<std::pair<QDomNode, QString>> m_originals;
+    std::vector<QDomNode> m_added;
+};
 
 } // namespace
 
@@ -198,10 +289,10 @@ QTextCodec *declaredCodec(const QDomDocument &document)
 QString serializeXml(const QDomDocument &document, int indent)
 {
     const QString plain = domSerialization(document, indent);
-    QTextCodec *codec = declaredCodec(document);
-    if (isUnicodeCodec(codec))
+    SerializationGuard guard(document, declaredCodec(document), plain);
+    if (!guard.changesAnything())
         return plain;
-    return serializeWithReferences(document, indent, codec, plain);
+    return guard.finish(domSerialization(document, indent));
 }
 
 namespace {

@@ -32,6 +32,15 @@ inline QString canonicalXml(const QDomNode &node)
     return text;
 }
 
+// What a reader sees in a document: its document type with the declarations of the
+// internal subset, and its tree as canonicalXml() gives it.
+inline QString documentContent(const QDomDocument &document)
+{
+    const QDomDocumentType type = document.doctype();
+    return type.name() + '|' + type.publicId() + '|' + type.systemId() + '|' +
+           canonicalXml(document);
+}
+
 inline QString canonicalXml(const QString &source)
 {
     QDomDocument document;

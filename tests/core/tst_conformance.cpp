@@ -7,7 +7,9 @@
 // right. XMLCONF_WRITE_FAILURES=<file> writes the list as the run found it.
 #include "adjustmentrule.h"
 #include "streamadjust.h"
+#include "xmlcompare.h"
 #include "xmlinput.h"
+#include "xmloutput.h"
 
 #include <QBuffer>
 #include <QDomDocument>
@@ -46,6 +48,7 @@ struct Verdict
     bool ran = false;
     bool accepted = false;
     QString message; // why the path refused the document
+    QString lost;    // what saving the accepted document did not keep
 };
 
 QString placed(qint64 line, qint64 column, const QString &message)
@@ -63,6 +66,18 @@ Verdict windowVerdict(const QByteArray &bytes)
     verdict.ran = true;
     verdict.accepted = load.isLoaded();
     verdict.message = placed(load.errorLine, load.errorColumn, load.errorMessage);
+    if (verdict.accepted) {
+        // What the window saves reads back as the same document.
+        const QByteArray saved = encodeXmlFile(document);
+        QDomDocument reread;
+        const XmlLoadResult reload = loadXmlBytes(reread, saved);
+        if (!reload.isLoaded())
+            verdict.lost = QStringLiteral("the saved file does not load: ") + reload.errorMessage;
+        else if (documentContent(reread) != documentContent(document))
+            verdict.lost = QStringLiteral("the saved file reads back differently:\n") +
+                           documentContent(document) + QStringLiteral("\n") +
+                           documentContent(reread);
+    }
     return verdict;
 }
 
@@ -252,6 +267,7 @@ void tst_Conformance::conformance()
     const QByteArray bytes = file.readAll();
     const Verdict verdict = path == Window ? windowVerdict(bytes) : streamVerdict(bytes);
     verdicts[path][index] = verdict;
+    QVERIFY2(verdict.lost.isEmpty(), qPrintable(verdict.lost));
 
     const bool right = verdict.accepted == conformanceCase.mustAccept;
     const bool listed = knownFailures.contains(failureKey(path, conformanceCase.id));
