@@ -512,8 +512,10 @@ void onError(void *builderPointer, xmlErrorPtr error)
 // A reference to an entity the document does not declare, where that is allowed.
 void onReference(void *context, const xmlChar *name)
 {
-    if (static_cast<xmlParserCtxtPtr>(context)->instate != XML_PARSER_ATTRIBUTE_VALUE)
-        DomBuilder::of(context)->entityReference(name);
+    DomBuilder *builder = DomBuilder::of(context);
+    if (!builder->refused() &&
+        static_cast<xmlParserCtxtPtr>(context)->instate != XML_PARSER_ATTRIBUTE_VALUE)
+        builder->entityReference(name);
 }
 
 xmlSAXHandler saxHandler()

@@ -1,3 +1,6 @@
+#include "adjustmentrule.h"
+#include "attributewalk.h"
+#include "xmlcompare.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
 
@@ -57,6 +60,8 @@ class tst_XmlOutput : public QObject
 private slots:
     void fileBytes_data();
     void fileBytes();
+    void windowPathCases_data();
+    void windowPathCases();
     void astralCharactersInText();
     void replaceKeepsModeOwnerAndLink();
     void notWritableLeftAlone_data();
@@ -67,6 +72,41 @@ private slots:
     void fileVanishesBeforeSave();
     void writeFailsPartWay();
 };
+
+// Each NAME.xml in tests/data/window-path is loaded, has x increased by 1 and is
+// saved as the window's file mode does; NAME.saved holds the bytes it must come out
+// as, and its absence says the document must be refused as not well-formed.
+void tst_XmlOutput::windowPathCases_data()
+{
+    QTest::addColumn<QString>("path");
+    const QDir folder(QFINDTESTDATA("../data/window-path"));
+    const QStringList names = folder.entryList({QStringLiteral("*.xml")}, QDir::Files);
+    QVERIFY(!names.isEmpty());
+    for (const QString &name : names)
+        QTest::newRow(qPrintable(name)) << folder.filePath(name);
+}
+
+void tst_XmlOutput::windowPathCases()
+{
+    QFETCH(QString, path);
+    QDomDocument document;
+    const XmlLoadResult load = loadXmlBytes(document, readBytes(path));
+    const QString savedPath = path.chopped(4) + QStringLiteral(".saved");
+    if (!QFile::exists(savedPath)) {
+        QCOMPARE(load.status, XmlLoadResult::NotWellFormed);
+        return;
+    }
+    QVERIFY2(load.isLoaded(), qPrintable(load.errorMessage));
+    AdjustmentRule rule;
+    rule.attributeName = QStringLiteral("x");
+    rule.increment = *DecimalNumber::fromNumeral(QStringLiteral("1"));
+    adjustAttributes(document, rule);
+    const QByteArray saved = encodeXmlFile(document);
+    QCOMPARE(saved, readBytes(savedPath));
+    QDomDocument reread;
+    QVERIFY(loadXmlBytes(reread, saved).isLoaded());
+    QCOMPARE(documentContent(reread), documentContent(document));
+}
 
 void tst_XmlOutput::fileBytes_data()
 {
