@@ -237,6 +237,10 @@ public:
 
     void endElement()
     {
+        // An entity's text is parsed on its own; an end tag there without its start
+        // tag is reported before the parser finds the fault.
+        if (m_depth == 0)
+            return;
         flushText();
         m_current = m_current.parentNode();
         m_preserveSpace.pop_back();
@@ -251,12 +255,16 @@ public:
 
     void entityReference(const xmlChar *name)
     {
+        if (m_current.isNull())
+            return; // before the document element: not well-formed anyway
         flushText();
         m_current.appendChild(m_document.createEntityReference(fromUtf8(name)));
     }
 
     void cdata(const xmlChar *text, int length)
     {
+        if (m_current.isNull())
+            return;
         flushText();
         m_current.appendChild(m_document.createCDATASection(fromUtf8(text, length)));
     }
@@ -512,10 +520,10 @@ void onError(void *builderPointer, xmlErrorPtr error)
 // A reference to an entity the document does not declare, where that is allowed.
 void onReference(void *context, const xmlChar *name)
 {
-    DomBuilder *builder = DomBuilder::of(context);
-    if (!builder->refused() &&
-        static_cast<xmlParserCtxtPtr>(context)->instate != XML_PARSER_ATTRIBUTE_VALUE)
-        builder->entityReference(name);
+    // The parser makes this call even after a fault has ended all others.
+    const auto *parser = static_cast<xmlParserCtxtPtr>(context);
+    if (!parser->disableSAX && parser->instate != XML_PARSER_ATTRIBUTE_VALUE)
+        DomBuilder::of(context)->entityReference(name);
 }
 
 xmlSAXHandler saxHandler()
