@@ -4,6 +4,7 @@
 #include <QMainWindow>
 
 class QDomNode;
+class QLabel;
 struct AdjustmentRule;
 
 namespace Ui {
@@ -23,11 +24,14 @@ private slots:
     void on_goChange_clicked();
 
 private:
-    // Adjusts the named attribute on the node and everything below it, as the form says.
-    void changeNode(QDomNode &node);
+    // Adjusts the named attribute on the node and everything below it, as the form
+    // says, and returns how many values changed.
+    int changeNode(QDomNode &node);
     AdjustmentRule ruleFromForm() const;
+    void showResult(const QString &line);
 
     Ui::MainWindow *ui;
+    QLabel *m_resultLine;
 };
 
 #endif // MAINWINDOW_H
