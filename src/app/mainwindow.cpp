@@ -8,14 +8,22 @@
 #include "xmlinput.h"
 #include "xmloutput.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QDir>
 #include <QDomDocument>
+#include <QEventLoop>
 #include <QFileDialog>
 #include <QLabel>
+#include <QProgressBar>
 #include <QTextDocument>
+#include <QThread>
+
+#include <memory>
 
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::MainWindow), m_resultLine(new QLabel)
+    : QMainWindow(parent), ui(new Ui::MainWindow), m_resultLine(new QLabel),
+      m_busyIndicator(new QProgressBar)
 {
     ui->setupUi(this);
 
@@ -26,11 +34,29 @@ MainWindow::MainWindow(QWidget *parent)
     // A long reason is cut off (and shown whole as a tool tip) rather than widening the window.
     m_resultLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     statusBar()->addWidget(m_resultLine, 1);
+
+    m_busyIndicator->setObjectName(QStringLiteral("busyIndicator"));
+    m_busyIndicator->setRange(0, 0);
+    m_busyIndicator->setTextVisible(false);
+    m_busyIndicator->setMaximumWidth(160);
+    m_busyIndicator->hide();
+    statusBar()->addPermanentWidget(m_busyIndicator);
 }
 
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // A file is never left half-written: the window closes once the work is done.
+    if (m_busy) {
+        m_closeWhenDone = true;
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::on_pick_clicked()
@@ -44,6 +70,8 @@ void MainWindow::on_pick_clicked()
 
 void MainWindow::on_goChange_clicked()
 {
+    if (m_busy)
+        return;
     const AdjustmentRule rule = ruleFromForm();
     if (!rule.isEffective()) {
         showResult(nothingToDoMessage(rule));
@@ -74,7 +102,13 @@ void MainWindow::on_goChange_clicked()
         showResult(noFileChosenMessage());
         return;
     }
-    showResult(fileResultMessage(path, adjustXmlFile(path, rule)));
+    showResult(fileWorkingMessage(path));
+    setBusy(true);
+    const FileAdjustResult result = adjustFileInBackground(path, rule);
+    setBusy(false);
+    showResult(fileResultMessage(path, result));
+    if (m_closeWhenDone)
+        close();
 }
 
 int MainWindow::changeNode(QDomNode &node)
@@ -92,6 +126,42 @@ AdjustmentRule MainWindow::ruleFromForm() const
     rule.useBelow = ui->useCondLess->isChecked();
     rule.below = ui->lessValue->value();
     return rule;
+}
+
+FileAdjustResult MainWindow::adjustFileInBackground(const QString &path, const AdjustmentRule &rule)
+{
+    FileAdjustResult result;
+    // The document is built, adjusted, saved and destroyed on the worker; only the
+    // result crosses back.
+    const std::unique_ptr<QThread> worker(
+        QThread::create([path, rule, &result] { result = adjustXmlFile(path, rule); }));
+    // The DOM's serialiser and destructor recurse once per nesting level; the worker
+    // gets the stack the GUI thread has, where a thread's default may be far smaller.
+    worker->setStackSize(8 * 1024 * 1024);
+    QEventLoop loop;
+    connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    worker->start();
+    // Not excluding user input: what arrives meanwhile meets a disabled form and is
+    // dropped, instead of being queued to run after the work.
+    loop.exec();
+    // The loop also ends early when the application quits; the file is finished first.
+    worker->wait();
+    return result;
+}
+
+void MainWindow::setBusy(bool busy)
+{
+    m_busy = busy;
+    if (busy) {
+        m_focusBeforeWork = QApplication::focusWidget();
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        QApplication::restoreOverrideCursor();
+    }
+    centralWidget()->setEnabled(!busy);
+    m_busyIndicator->setVisible(busy);
+    if (!busy && m_focusBeforeWork)
+        m_focusBeforeWork->setFocus();
 }
 
 void MainWindow::showResult(const QString &line)

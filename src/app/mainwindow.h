@@ -2,10 +2,13 @@
 #define MAINWINDOW_H
 
 #include <QMainWindow>
+#include <QPointer>
 
 class QDomNode;
 class QLabel;
+class QProgressBar;
 struct AdjustmentRule;
+struct FileAdjustResult;
 
 namespace Ui {
 class MainWindow;
@@ -19,6 +22,9 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_pick_clicked();
     void on_goChange_clicked();
@@ -28,10 +34,18 @@ private:
     // says, and returns how many values changed.
     int changeNode(QDomNode &node);
     AdjustmentRule ruleFromForm() const;
+    // Runs file mode on a worker thread and returns when it is done; meanwhile the
+    // form is disabled and the GUI thread keeps handling events.
+    FileAdjustResult adjustFileInBackground(const QString &path, const AdjustmentRule &rule);
+    void setBusy(bool busy);
     void showResult(const QString &line);
 
     Ui::MainWindow *ui;
     QLabel *m_resultLine;
+    QProgressBar *m_busyIndicator;
+    bool m_busy = false;
+    bool m_closeWhenDone = false;
+    QPointer<QWidget> m_focusBeforeWork;
 };
 
 #endif // MAINWINDOW_H

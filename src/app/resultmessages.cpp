@@ -81,6 +81,11 @@ QString textResultMessage(const XmlLoadResult &load, int adjustedCount)
     return QStringLiteral("В тексте изменено %1").arg(valueCount(adjustedCount));
 }
 
+QString fileWorkingMessage(const QString &path)
+{
+    return QStringLiteral("Файл «%1» обрабатывается…").arg(displayName(path));
+}
+
 QString fileResultMessage(const QString &path, const FileAdjustResult &result)
 {
     const QString name = displayName(path);

@@ -20,6 +20,9 @@ QString noFileChosenMessage();
 
 QString textResultMessage(const XmlLoadResult &load, int adjustedCount);
 
+// While the file is being worked on.
+QString fileWorkingMessage(const QString &path);
+
 QString fileResultMessage(const QString &path, const FileAdjustResult &result);
 
 #endif // RESULTMESSAGES_H

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -86,6 +87,8 @@ private slots:
     void fileModeTwiceAddsTwice();
     void fileLeftAlone_data();
     void fileLeftAlone();
+    void fileModeInBackground_data();
+    void fileModeInBackground();
     void reformatMatchesWindowFileMode_data();
     void reformatMatchesWindowFileMode();
     void pickFile_data();
@@ -527,6 +530,67 @@ void tst_MainWindow::fileLeftAlone()
     if (setup != Setup::TooLarge)
         QCOMPARE(readBytes(path), content);
     QCOMPARE(QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden), QStringList("doc.xml"));
+}
+
+void tst_MainWindow::fileModeInBackground_data()
+{
+    QTest::addColumn<QString>("meanwhile"); // what the user does while the file is adjusted
+
+    QTest::newRow("waits") << "";
+    QTest::newRow("presses Изменить again") << "click";
+    QTest::newRow("presses space on Изменить") << "space";
+    QTest::newRow("closes the window") << "close";
+}
+
+// The document is large enough for its adjustment to take a noticeable time, during
+// which a timer on the GUI thread watches the window.
+void tst_MainWindow::fileModeInBackground()
+{
+    QFETCH(QString, meanwhile);
+    const int count = 200000;
+    const QString path = m_dir->filePath("big.xml");
+    QVERIFY(writeBytes(path, paragraphs(count, "1")));
+    fillForm("x", 0.2);
+    widget<QLineEdit>("filePath")->setText(path);
+    auto *form = widget<QWidget>("centralWidget");
+    auto *goChange = widget<QPushButton>("goChange");
+    auto *busyIndicator = widget<QProgressBar>("busyIndicator");
+
+    // What the user does waits in the event queue, as input made during the work does,
+    // until the GUI thread handles events again: during the work, or after it when the
+    // work blocks that thread.
+    QTimer::singleShot(0, m_window, [&] {
+        if (meanwhile == "click")
+            QTest::mouseClick(goChange, Qt::LeftButton);
+        else if (meanwhile == "space")
+            QTest::keyClick(goChange, Qt::Key_Space);
+        else if (meanwhile == "close")
+            m_window->close();
+    });
+    int ticks = 0;
+    bool alwaysBusy = true;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] {
+        ++ticks;
+        // Closing, too, waits for the file to be done.
+        const QCursor *cursor = QApplication::overrideCursor();
+        alwaysBusy = alwaysBusy && m_window->isVisible() && !form->isEnabled() &&
+                     busyIndicator->isVisible() && cursor && cursor->shape() == Qt::WaitCursor &&
+                     resultLine() == "Файл «big.xml» обрабатывается…";
+    });
+    timer.start(0);
+    change();
+    timer.stop();
+    QCoreApplication::processEvents();
+
+    QVERIFY(readBytes(path) == paragraphs(count, "1.2")); // once, not twice
+    QCOMPARE(widget<QLineEdit>("filePath")->text(), path);
+    QVERIFY(ticks > 0);
+    QVERIFY(alwaysBusy);
+    QVERIFY(form->isEnabled());
+    QVERIFY(!busyIndicator->isVisible() && !QApplication::overrideCursor());
+    QCOMPARE(resultLine(), QString("Файл «big.xml» сохранён: изменено %1 значений").arg(count));
+    QCOMPARE(m_window->isVisible(), meanwhile != "close");
 }
 
 void tst_MainWindow::reformatMatchesWindowFileMode_data()
