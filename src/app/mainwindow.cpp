@@ -14,12 +14,28 @@
 #include <QDomDocument>
 #include <QEventLoop>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QTextDocument>
 #include <QThread>
+#include <QUrl>
 
 #include <memory>
+
+namespace {
+
+// The local file a drag carries, when it carries exactly one.
+QString draggedFile(const QMimeData *mimeData)
+{
+    if (!mimeData || !mimeData->hasUrls())
+        return QString();
+    const QList<QUrl> urls = mimeData->urls();
+    return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), m_resultLine(new QLabel),
@@ -41,11 +57,50 @@ MainWindow::MainWindow(QWidget *parent)
     m_busyIndicator->setMaximumWidth(160);
     m_busyIndicator->hide();
     statusBar()->addPermanentWidget(m_busyIndicator);
+
+    // A file dropped anywhere on the window, text boxes and fields included, goes to
+    // the path field; other drops reach the widget under them as before.
+    setAcceptDrops(true);
+    installEventFilter(this);
+    const QList<QWidget *> children = findChildren<QWidget *>();
+    for (QWidget *child : children)
+        child->installEventFilter(this);
 }
 
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::openFile(const QString &path)
+{
+    ui->filePath->setText(QFileInfo(path).absoluteFilePath());
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::DragEnter && event->type() != QEvent::DragMove &&
+        event->type() != QEvent::Drop)
+        return QMainWindow::eventFilter(watched, event);
+
+    // Enter and move events are drop events too.
+    auto *drop = static_cast<QDropEvent *>(event);
+    if (m_busy) {
+        drop->ignore();
+        return true;
+    }
+    const QString file = draggedFile(drop->mimeData());
+    // Only the file's name is taken: never accept a move, after which the source
+    // would delete the file.
+    const Qt::DropAction action =
+        drop->possibleActions() & Qt::CopyAction ? Qt::CopyAction : Qt::LinkAction;
+    if (file.isEmpty() || !(drop->possibleActions() & action))
+        return QMainWindow::eventFilter(watched, event);
+    drop->setDropAction(action);
+    drop->accept();
+    if (event->type() == QEvent::Drop)
+        openFile(file);
+    return true;
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -22,7 +22,12 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Puts the file in the path field, as the command line and a dropped file do; a
+    // relative path is taken from the current folder.
+    void openFile(const QString &path);
+
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private slots:

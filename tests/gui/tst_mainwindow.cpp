@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -62,6 +63,29 @@ QByteArray paragraphs(int count, const QByteArray &value)
     return "<r>\n" + QByteArray("<p x=\"" + value + "\"/>\n").repeated(count) + "</r>\n";
 }
 
+// Drags the data onto the widget and drops it there, as a file manager would.
+void dropOn(QWidget *target, const QMimeData &data)
+{
+    const QPoint at = target->rect().center();
+    const Qt::DropActions actions = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QDragEnterEvent enter(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDragMoveEvent move(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &move);
+    QDropEvent drop(at, actions, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &drop);
+}
+
+void dropFiles(QWidget *target, const QStringList &paths)
+{
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls << QUrl::fromLocalFile(path);
+    QMimeData data;
+    data.setUrls(urls);
+    dropOn(target, data);
+}
+
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -93,6 +117,10 @@ private slots:
     void reformatMatchesWindowFileMode();
     void pickFile_data();
     void pickFile();
+    void fileFromOutside_data();
+    void fileFromOutside();
+    void answersOnTheTerminal_data();
+    void answersOnTheTerminal();
 
 private:
     template <typename T> T *widget(const char *name)
@@ -539,6 +567,7 @@ void tst_MainWindow::fileModeInBackground_data()
     QTest::newRow("waits") << "";
     QTest::newRow("presses Изменить again") << "click";
     QTest::newRow("presses space on Изменить") << "space";
+    QTest::newRow("drops another file") << "drop";
     QTest::newRow("closes the window") << "close";
 }
 
@@ -564,6 +593,8 @@ void tst_MainWindow::fileModeInBackground()
             QTest::mouseClick(goChange, Qt::LeftButton);
         else if (meanwhile == "space")
             QTest::keyClick(goChange, Qt::Key_Space);
+        else if (meanwhile == "drop")
+            dropFiles(m_window, {m_dir->filePath("other.xml")});
         else if (meanwhile == "close")
             m_window->close();
     });
@@ -703,6 +734,96 @@ void tst_MainWindow::pickFile()
              QFileInfo(m_dir->path()).canonicalFilePath());
     QVERIFY(!resolvesLinks);
     QCOMPARE(widget<QLineEdit>("filePath")->text(), accept ? m_dir->filePath(expected) : expected);
+}
+
+void tst_MainWindow::fileFromOutside_data()
+{
+    QTest::addColumn<QString>("how");       // "command line", or the widget dropped on
+    QTest::addColumn<QStringList>("given"); // paths, or with "text" the text dropped
+    QTest::addColumn<QString>("path");      // expected in the path field, under the folder
+    QTest::addColumn<QString>("text");      // expected in the text box
+
+    QTest::newRow("relative path on the command line")
+        << "command line" << QStringList("doc.xml") << "doc.xml"
+        << "";
+    QTest::newRow("relative path through a folder on the command line")
+        << "command line" << QStringList("sub/../doc.xml") << "doc.xml"
+        << "";
+    QTest::newRow("file dropped on the window")
+        << "MainWindow" << QStringList("@/doc.xml") << "doc.xml"
+        << "";
+    QTest::newRow("file dropped on the text box")
+        << "textEdit" << QStringList("@/doc.xml") << "doc.xml"
+        << "";
+    QTest::newRow("file dropped on the path field replaces it")
+        << "filePath" << QStringList("@/doc.xml") << "doc.xml"
+        << "";
+    QTest::newRow("two files dropped are not taken")
+        << "MainWindow" << QStringList{"@/doc.xml", "@/other.xml"} << "typed.xml"
+        << "";
+    QTest::newRow("text dropped on the text box is inserted")
+        << "textEdit" << QStringList{"text", "<r x='1'/>"} << "typed.xml"
+        << "<r x='1'/>";
+}
+
+void tst_MainWindow::fileFromOutside()
+{
+    QFETCH(QString, how);
+    QFETCH(QStringList, given);
+    given.replaceInStrings("@", m_dir->path());
+    widget<QLineEdit>("filePath")->setText(m_dir->filePath("typed.xml"));
+    if (how == "command line") {
+        const QString previousDirectory = QDir::currentPath();
+        QDir::setCurrent(m_dir->path());
+        m_window->openFile(given.first());
+        QDir::setCurrent(previousDirectory);
+    } else {
+        QWidget *target = how == "MainWindow" ? m_window : widget<QWidget>(qPrintable(how));
+        if (auto *textBox = qobject_cast<QTextEdit *>(target))
+            target = textBox->viewport();
+        if (given.first() == "text") {
+            QMimeData data;
+            data.setText(given.last());
+            dropOn(target, data);
+        } else {
+            dropFiles(target, given);
+        }
+    }
+    QFETCH(QString, path);
+    QCOMPARE(widget<QLineEdit>("filePath")->text(), m_dir->filePath(path));
+    QTEST(widget<QTextEdit>("textEdit")->toPlainText(), "text");
+}
+
+void tst_MainWindow::answersOnTheTerminal_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QString>("pattern"); // for standard output
+
+    QTest::newRow("--help") << "--help"
+                            << "Usage: \\S*xmladjust \\[options\\] \\[FILE\\]\\n.*";
+    QTest::newRow("--version") << "--version" << exactly("xmladjust " XMLADJUST_VERSION "\n");
+}
+
+// Also without a display to show the window on.
+void tst_MainWindow::answersOnTheTerminal()
+{
+    QFETCH(QString, option);
+    QFETCH(QString, pattern);
+    QProcess program;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    program.setProcessEnvironment(environment);
+    program.start(XMLADJUST_APP, {option});
+    QVERIFY(program.waitForFinished());
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), 0);
+    const QString out = QString::fromUtf8(program.readAllStandardOutput());
+    QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(pattern),
+                                QRegularExpression::DotMatchesEverythingOption)
+                 .match(out)
+                 .hasMatch(),
+             qPrintable(out));
 }
 
 QTEST_MAIN(tst_MainWindow)
