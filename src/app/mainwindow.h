@@ -2,9 +2,13 @@
 #define MAINWINDOW_H
 
 #include <QMainWindow>
+#include <QPointer>
 
 class QDomNode;
+class QLabel;
+class QProgressBar;
 struct AdjustmentRule;
+struct FileAdjustResult;
 
 namespace Ui {
 class MainWindow;
@@ -18,16 +22,35 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Puts the file in the path field, as the command line and a dropped file do; a
+    // relative path is taken from the current folder.
+    void openFile(const QString &path);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_pick_clicked();
     void on_goChange_clicked();
 
 private:
-    // Adjusts the named attribute on the node and everything below it, as the form says.
-    void changeNode(QDomNode &node);
+    // Adjusts the named attribute on the node and everything below it, as the form
+    // says, and returns how many values changed.
+    int changeNode(QDomNode &node);
     AdjustmentRule ruleFromForm() const;
+    // Runs file mode on a worker thread and returns when it is done; meanwhile the
+    // form is disabled and the GUI thread keeps handling events.
+    FileAdjustResult adjustFileInBackground(const QString &path, const AdjustmentRule &rule);
+    void setBusy(bool busy);
+    void showResult(const QString &line);
 
     Ui::MainWindow *ui;
+    QLabel *m_resultLine;
+    QProgressBar *m_busyIndicator;
+    bool m_busy = false;
+    bool m_closeWhenDone = false;
+    QPointer<QWidget> m_focusBeforeWork;
 };
 
 #endif // MAINWINDOW_H

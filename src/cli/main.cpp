@@ -4,6 +4,7 @@
 #include "adjustmentrule.h"
 #include "atomicfile.h"
 #include "attributewalk.h"
+#include "fileadjust.h"
 #include "streamadjust.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
@@ -75,13 +76,18 @@ QString placed(qint64 line, qint64 column, const QString &message)
     return QStringLiteral("line %1, column %2: %3").arg(line).arg(column).arg(message);
 }
 
+QString loadFailure(const XmlLoadResult &load)
+{
+    return load.status == XmlLoadResult::NotWellFormed
+               ? placed(load.errorLine, load.errorColumn, load.errorMessage)
+               : load.errorMessage;
+}
+
 // The window's walk over a document it has loaded, or why it could not load it.
 Outcome adjustLoaded(QDomDocument &document, const XmlLoadResult &load, const AdjustmentRule &rule)
 {
     if (!load.isLoaded())
-        return failure(load.status == XmlLoadResult::NotWellFormed
-                           ? placed(load.errorLine, load.errorColumn, load.errorMessage)
-                           : load.errorMessage);
+        return failure(loadFailure(load));
     Outcome outcome;
     outcome.adjusted = adjustAttributes(document.documentElement(), rule);
     return outcome;
@@ -116,12 +122,29 @@ QString report(const QString &name, const Outcome &outcome, bool dryRun)
 // The window's file mode, for --reformat, on a file already found replaceable.
 Outcome reformatFile(const QString &path, const Settings &settings)
 {
-    QDomDocument document;
-    const Outcome outcome = adjustLoaded(document, loadXmlFile(document, path), settings.rule);
-    if (!outcome.error.isEmpty() || settings.dryRun)
+    if (settings.dryRun) {
+        QDomDocument document;
+        return adjustLoaded(document, loadXmlFile(document, path), settings.rule);
+    }
+    const FileAdjustResult result = adjustXmlFile(path, settings.rule);
+    switch (result.status) {
+    case FileAdjustResult::Saved:
+    case FileAdjustResult::NothingToChange: {
+        Outcome outcome;
+        outcome.adjusted = result.adjustedCount;
         return outcome;
-    const FileReplaceResult saved = saveXmlFile(path, document);
-    return saved.isReplaced() ? outcome : failure(saved.errorMessage);
+    }
+    case FileAdjustResult::Missing:
+        return failure(QStringLiteral("no such file"));
+    case FileAdjustResult::NotRegularFile:
+        return failure(QStringLiteral("not a regular file"));
+    case FileAdjustResult::NotLoaded:
+        return failure(loadFailure(result.load));
+    case FileAdjustResult::NotWritable:
+    case FileAdjustResult::NotSaved:
+        break;
+    }
+    return failure(result.save.errorMessage);
 }
 
 Outcome adjustFile(const QString &path, const Settings &settings)

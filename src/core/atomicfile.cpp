@@ -17,6 +17,19 @@ FileReplaceResult failure(FileReplaceResult::Status status, const QString &messa
     return result;
 }
 
+// Writes all of the bytes. A write that stops part-way (at a file-size limit, or when
+// the disk fills) returns a short count with no reason; writing on gets the system's.
+bool writeAll(QIODevice *device, const QByteArray &bytes)
+{
+    for (qint64 written = 0; written < bytes.size();) {
+        const qint64 result = device->write(bytes.constData() + written, bytes.size() - written);
+        if (result <= 0)
+            return false;
+        written += result;
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<FileReplaceResult> replaceRefusal(const QString &path)
@@ -120,7 +133,7 @@ FileReplaceResult replaceFileContents(const QString &path, const QByteArray &con
     AtomicFileReplacement replacement;
     if (std::optional<FileReplaceResult> refusal = replacement.begin(path))
         return *refusal;
-    if (replacement.device()->write(contents) != contents.size()) {
+    if (!writeAll(replacement.device(), contents)) {
         const FileReplaceResult result =
             failure(FileReplaceResult::Failed, replacement.device()->errorString());
         replacement.cancel();

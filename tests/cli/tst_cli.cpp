@@ -192,6 +192,8 @@ void tst_Cli::adjustFile_data()
               "<!DOCTYPE r [<!ENTITY e \"<p lat='1'/>\">]><r lat=\"{3|3.2}\">&e;&e;</r>",
               "1 value adjusted, 2 left unchanged (not written in the file's text)");
     addEdited("nothing qualifies", "<r lat='12px' lon='1'>\r\n</r>", "0 values adjusted");
+    addEdited("nothing qualifies, reformatted", "<r lat='12px' lon='1'>\r\n</r>",
+              "0 values adjusted", lat + QStringList("--reformat"));
     addEdited("dry run", side(withDefault, false),
               "2 values would be adjusted, 1 left unchanged (not written in the file's text)",
               lat + QStringList("--dry-run"));
