@@ -329,6 +329,23 @@ void tst_MainWindow::textMode_data()
     QTest::newRow("no-break spaces and line separators kept")
         << QString("<r x='6'>a\u00a0b\u2028c</r>") << "x" << 1.0
         << QString("<r x=\"7\">a\u00a0b\u2028c</r>\n") << exactly("В тексте изменено 1 значение");
+    QTest::newRow("names allowed since XML's fifth edition")
+        << QString(
+               "<\u1230\u120b\u121d x='6'><\u1781 x='7'/><\U00020000 x='8'/></\u1230\u120b\u121d>")
+        << "x" << 1.0
+        << QString("<\u1230\u120b\u121d x=\"7\">\n <\u1781 x=\"8\"/>\n <\U00020000 x=\"9\"/>\n"
+                   "</\u1230\u120b\u121d>\n")
+        << exactly("В тексте изменено 3 значения");
+    QTest::newRow("internal subset, no-break space text and preserved space kept")
+        << QString("<!DOCTYPE r [<!ATTLIST r unit CDATA 'mm'>]><r x='6'><t>\u00a0</t>"
+                   "<p xml:space='preserve'><a/> <b/></p></r>")
+        << "x" << 1.0
+        << QString("<!DOCTYPE r [<!ATTLIST r unit CDATA 'mm'>]>\n<r x=\"7\">\n <t>\u00a0</t>\n"
+                   " <p xml:space=\"preserve\"><a/> <b/></p>\n</r>\n")
+        << exactly("В тексте изменено 1 значение");
+    QTest::newRow("duplicate attribute refused") << "<r x='6'><p x='7' x='8'/></r>"
+                                                 << "x" << 1.0 << "<r x=\"6\"/>\n"
+                                                 << notWellFormed.arg(1);
     QTest::newRow("only a line break clears") << "\n"
                                               << "x" << 1.0 << "" << notWellFormed.arg("\\d+");
     QTest::newRow("only words clears") << "just words"
