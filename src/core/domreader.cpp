@@ -19,6 +19,9 @@
 
 namespace {
 
+// libxml2 expands entities inside entities at most this deep, even with XML_PARSE_HUGE.
+constexpr int maximumEntityNesting = 1024;
+
 // Nothing outside the document is ever read: not the external DTD subset (no
 // callback asks for it), not an external entity (this loader refuses them all).
 xmlParserInputPtr refuseExternalEntity(const char *, const char *, xmlParserCtxtPtr)
@@ -370,11 +373,14 @@ private:
     }
 
     // Characters an entity's text comes to with every entity in it expanded. A
-    // character reference counts as one; a cycle, which the parser refuses, as none.
-    qint64 expansionLength(xmlEntityPtr entity)
+    // character reference counts as one; a cycle, and entities nested deeper than the
+    // parser expands (it refuses both), as none.
+    qint64 expansionLength(xmlEntityPtr entity, int nesting = 0)
     {
         if (!entity || entity->etype != XML_INTERNAL_GENERAL_ENTITY || !entity->content)
             return 1;
+        if (nesting > maximumEntityNesting)
+            return 0;
         const auto known = m_expansionLengths.constFind(entity);
         if (known != m_expansionLengths.constEnd())
             return *known;
@@ -389,7 +395,8 @@ private:
                     ++length;
                 } else {
                     xmlChar *name = xmlStrndup(c + 1, int(end - c - 1));
-                    length += expansionLength(xmlGetDocEntity(mainContext->myDoc, name));
+                    length +=
+                        expansionLength(xmlGetDocEntity(mainContext->myDoc, name), nesting + 1);
                     xmlFree(name);
                 }
                 c = end + 1;
