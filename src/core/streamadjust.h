@@ -1,6 +1,8 @@
 #ifndef STREAMADJUST_H
 #define STREAMADJUST_H
 
+#include "xmlinput.h"
+
 #include <QString>
 
 class QIODevice;
@@ -14,9 +16,8 @@ constexpr int maximumStreamNestingDepth = 100000;
 // string that cannot pass 2^30 characters; longer tokens are refused beforehand.
 constexpr qint64 maximumTokenCharacters = 256000000;
 
-// The parser compares every attribute of a tag with every other, so a tag with a
-// great many would take hours; more than this are refused before it sees them.
-constexpr qint64 maximumStreamAttributes = 10000;
+// The same bound as the window's path, for the same reason.
+constexpr qint64 maximumStreamAttributes = maximumAttributesPerTag;
 
 // The parser holds a run of text, or a value, with all its entity references
 // expanded (up to 4,096 characters each) until it ends; runs with more references
