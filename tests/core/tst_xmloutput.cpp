@@ -122,25 +122,18 @@ void tst_XmlOutput::fileBytes_data()
                       "<r a=\"&#x1f600;\">&#x1f600;&#x4e2d;<!--\xe9-->\n</r>\n");
     const QString utf16("<?xml version='1.0' encoding='UTF-16'?>\n<r a=\"\u4e2d\U0001F600\"/>\n");
     QTest::newRow("UTF-16 keeps its byte order mark")
-        << QTextCodec::codecForName("UTF-16BE")->fromUnicode(utf16).prepend("\xfe\xff")
+        << QTextCodec::codecForName("UTF-16BE")->fromUnicode(utf16)
         << QTextCodec::codecForName("UTF-16")->fromUnicode(utf16);
     // Qt's own UTF-32 encoder writes a stray unit after each character beyond the
     // BMP, and the saved file could not be read again.
-    const auto utf32 = [](const QString &text, bool bigEndian) {
-        QByteArray bytes;
-        for (const uint u : text.toUcs4()) {
-            for (int i = 0; i < 4; ++i)
-                bytes += char(u >> (8 * (bigEndian ? 3 - i : i)));
-        }
-        return bytes;
-    };
     const QString utf32Doc("<?xml version='1.0' encoding='UTF-32BE'?>\n<r a=\"\U0001F600\"/>\n");
-    QTest::newRow("UTF-32BE beyond the BMP") << utf32(utf32Doc, true) << utf32(utf32Doc, true);
+    QTest::newRow("UTF-32BE beyond the BMP")
+        << utf32Bytes(utf32Doc, true) << utf32Bytes(utf32Doc, true);
     const QString withMark =
         QString("<?xml version='1.0' encoding='UTF-32'?>\n<r>\U0001F600</r>\n");
     QTest::newRow("UTF-32 beyond the BMP, with its byte order mark")
-        << QByteArray("\xff\xfe\0\0", 4) + utf32(withMark, false)
-        << QByteArray("\xff\xfe\0\0", 4) + utf32(withMark, false);
+        << QByteArray("\xff\xfe\0\0", 4) + utf32Bytes(withMark, false)
+        << QByteArray("\xff\xfe\0\0", 4) + utf32Bytes(withMark, false);
 }
 
 void tst_XmlOutput::fileBytes()
