@@ -1,6 +1,7 @@
 #include "xmlinput.h"
 
 #include "domreader.h"
+#include "xmloutput.h"
 
 #include <QDomDocument>
 #include <QFile>
@@ -334,7 +335,7 @@ XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     if (!result.isLoaded())
         return result;
     // What the file is written in when it is saved.
-    const QString encoding = encodingInDeclaration(declarationAsDomKeepsIt(bytes, false));
+    const QString encoding = declaredEncodingName(document);
     if (!encoding.isEmpty() && !QTextCodec::codecForName(encoding.toLatin1())) {
         document.clear();
         result.status = XmlLoadResult::UnsupportedEncoding;

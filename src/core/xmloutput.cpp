@@ -273,17 +273,19 @@ private:
 
 } // namespace
 
-QTextCodec *declaredCodec(const QDomDocument &document)
+QString declaredEncodingName(const QDomDocument &document)
 {
     const QDomNode first = document.firstChild();
-    if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")) {
-        const QString name = encodingInDeclaration(first.toProcessingInstruction().data());
-        if (!name.isEmpty()) {
-            if (QTextCodec *codec = QTextCodec::codecForName(name.toLatin1()))
-                return codec;
-        }
-    }
-    return QTextCodec::codecForName("UTF-8");
+    if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml"))
+        return encodingInDeclaration(first.toProcessingInstruction().data());
+    return QString();
+}
+
+QTextCodec *declaredCodec(const QDomDocument &document)
+{
+    const QString name = declaredEncodingName(document);
+    QTextCodec *codec = name.isEmpty() ? nullptr : QTextCodec::codecForName(name.toLatin1());
+    return codec ? codec : QTextCodec::codecForName("UTF-8");
 }
 
 QString serializeXml(const QDomDocument &document, int indent)

@@ -13,6 +13,9 @@ class QTextCodec;
 // declaration or the name is unknown. The DOM's serialiser chooses the same way.
 QTextCodec *declaredCodec(const QDomDocument &document);
 
+// The encoding the document's XML declaration names; empty when it names none.
+QString declaredEncodingName(const QDomDocument &document);
+
 // The DOM's serialisation with the given indent. Characters the declared encoding
 // cannot hold become character references, also beyond the Basic Multilingual
 // Plane (where the DOM alone writes references to surrogates).

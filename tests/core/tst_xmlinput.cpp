@@ -218,24 +218,32 @@ void tst_XmlInput::characterReferences()
 void tst_XmlInput::declaration_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("loads");
+    QTest::addColumn<int>("status");
 
-    QTest::newRow("plain") << QByteArray("<?xml version='1.0'?><r x='1'/>") << true;
+    const int loaded = XmlLoadResult::Loaded;
+    const int notWellFormed = XmlLoadResult::NotWellFormed;
+    QTest::newRow("plain") << QByteArray("<?xml version='1.0'?><r x='1'/>") << loaded;
     QTest::newRow("all three")
         << QByteArray("<?xml version=\"1.1\" encoding=\"ISO-8859-1\" standalone='yes' ?><r/>")
-        << true;
+        << loaded;
     QTest::newRow("spaces around =")
-        << QByteArray("<?xml version = '1.0' encoding\n= 'UTF-8'?><r/>") << true;
+        << QByteArray("<?xml version = '1.0' encoding\n= 'UTF-8'?><r/>") << loaded;
     // The serialiser writes these back between quotes of its own choosing, which the
     // value's own quote would end: the saved file could not be read again.
-    QTest::newRow("quote in the version") << QByteArray("<?xml version=\"1'0\"?><r/>") << false;
+    QTest::newRow("quote in the version")
+        << QByteArray("<?xml version=\"1'0\"?><r/>") << notWellFormed;
     QTest::newRow("quote in the encoding")
-        << QByteArray("<?xml version='1.0' encoding=\"a'b\"?><r/>") << false;
+        << QByteArray("<?xml version='1.0' encoding=\"a'b\"?><r/>") << notWellFormed;
     QTest::newRow("encoding not a name")
-        << QByteArray("<?xml version='1.0' encoding='Shif\xc3\xa9'?><r/>") << false;
-    QTest::newRow("version not a number") << QByteArray("<?xml version='one'?><r/>") << false;
+        << QByteArray("<?xml version='1.0' encoding='Shif\xc3\xa9'?><r/>") << notWellFormed;
+    QTest::newRow("version not a number")
+        << QByteArray("<?xml version='one'?><r/>") << notWellFormed;
     QTest::newRow("instruction, not a declaration")
-        << QByteArray("<?xmlr version=\"1'0\"?><r/>") << true;
+        << QByteArray("<?xmlr version=\"1'0\"?><r/>") << loaded;
+    // Readable, but saving would write UTF-8 under a declaration that says otherwise.
+    QTest::newRow("encoding the parser reads and Qt cannot write")
+        << QByteArray("<?xml version='1.0' encoding='CP1125'?><r/>")
+        << int(XmlLoadResult::UnsupportedEncoding);
 }
 
 // What loads must come back from its own saved bytes.
@@ -244,11 +252,9 @@ void tst_XmlInput::declaration()
     QFETCH(QByteArray, bytes);
     QDomDocument document;
     const XmlLoadResult result = loadXmlBytes(document, bytes);
-    QTEST(result.isLoaded(), "loads");
-    if (!result.isLoaded()) {
-        QCOMPARE(result.status, XmlLoadResult::NotWellFormed);
+    QTEST(int(result.status), "status");
+    if (!result.isLoaded())
         return;
-    }
     QDomDocument reloaded;
     const XmlLoadResult again = loadXmlBytes(reloaded, encodeXmlFile(document));
     QVERIFY2(again.isLoaded(), qPrintable(again.errorMessage));
@@ -266,20 +272,12 @@ void tst_XmlInput::fileEncodings_data()
     QTest::newRow("UTF-16BE with byte order mark")
         << QTextCodec::codecForName("UTF-16BE")->fromUnicode(utf16Doc) << QString("\u00e9\u4e2d\n");
     // The mark shows UTF-32, whatever byte order the declaration's "UTF-32" suggests.
-    const auto utf32 = [](const QString &text, bool bigEndian) {
-        QByteArray bytes;
-        for (const uint u : text.toUcs4()) {
-            for (int i = 0; i < 4; ++i)
-                bytes += char(u >> (8 * (bigEndian ? 3 - i : i)));
-        }
-        return bytes;
-    };
     const QString utf32Doc(
         "\ufeff<?xml version=\"1.0\" encoding=\"UTF-32\"?><r>\u00e9\U0001F600</r>");
     QTest::newRow("UTF-32LE with byte order mark")
-        << utf32(utf32Doc, false) << QString("\u00e9\U0001F600");
+        << utf32Bytes(utf32Doc, false) << QString("\u00e9\U0001F600");
     QTest::newRow("UTF-32BE with byte order mark")
-        << utf32(utf32Doc, true) << QString("\u00e9\U0001F600");
+        << utf32Bytes(utf32Doc, true) << QString("\u00e9\U0001F600");
     QTest::newRow("UTF-8 with byte order mark")
         << QByteArray("\xef\xbb\xbf<r>\xc3\xa9</r>") << QString("\u00e9");
     QTest::newRow("windows-1251 declared")
