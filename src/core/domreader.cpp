@@ -1,5 +1,7 @@
 #include "domreader.h"
 
+#include "parsersession.h"
+
 #include <QDomDocument>
 #include <QHash>
 #include <QTextCodec>
@@ -18,25 +20,6 @@
 #include <vector>
 
 namespace {
-
-// libxml2 expands entities inside entities at most this deep, even with XML_PARSE_HUGE.
-constexpr int maximumEntityNesting = 1024;
-
-// Nothing outside the document is ever read: not the external DTD subset (no
-// callback asks for it), not an external entity (this loader refuses them all).
-xmlParserInputPtr refuseExternalEntity(const char *, const char *, xmlParserCtxtPtr)
-{
-    return nullptr;
-}
-
-void initializeLibxml()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        xmlInitParser();
-        xmlSetExternalEntityLoader(refuseExternalEntity);
-    });
-}
 
 // QString::fromUtf8() drops a byte order mark at the start, which here is a
 // character of the text (U+FEFF) that merely starts the piece the parser hands over.
@@ -87,39 +70,20 @@ QString quoted(const QString &value)
     return quote + value + quote;
 }
 
-// Builds the DOM from the parser's events. The parser's contexts (one for the
-// document, one more for each entity it expands) all carry this in _private.
-class DomBuilder
+xmlSAXHandler saxHandler();
+
+// Builds the DOM from the parser's events.
+class DomBuilder : public ParserSession
 {
 public:
     DomBuilder(QDomDocument &document, const QByteArray &bytes, QString declaration)
-        : m_document(document), m_bytes(bytes), m_declaration(std::move(declaration))
+        : ParserSession(saxHandler()), m_document(document), m_bytes(bytes),
+          m_declaration(std::move(declaration))
     {}
-
-    xmlParserCtxtPtr mainContext = nullptr;
 
     static DomBuilder *of(void *context)
     {
-        return static_cast<DomBuilder *>(static_cast<xmlParserCtxtPtr>(context)->_private);
-    }
-
-    bool refused() const { return m_refusal != XmlLoadResult::Loaded; }
-
-    XmlLoadResult result() const
-    {
-        XmlLoadResult result;
-        if (refused()) {
-            result.status = m_refusal;
-        } else if (!m_error.isEmpty() || !mainContext->wellFormed) {
-            result.status = XmlLoadResult::NotWellFormed;
-        } else {
-            result.status = XmlLoadResult::Loaded;
-            return result;
-        }
-        result.errorMessage = m_error.isEmpty() ? QStringLiteral("not well-formed") : m_error;
-        result.errorLine = m_errorLine;
-        result.errorColumn = m_errorColumn;
-        return result;
+        return static_cast<DomBuilder *>(ParserSession::of(context));
     }
 
     // Gives the DOM what was read; a refused document is left empty.
@@ -131,32 +95,6 @@ public:
         }
         flushText();
         createDocument();
-    }
-
-    void refuse(xmlParserCtxtPtr context, XmlLoadResult::Status status, const QString &reason)
-    {
-        if (!refused()) {
-            m_refusal = status;
-            noteError(context, reason, 0, 0);
-        }
-        xmlStopParser(context);
-        if (context != mainContext)
-            xmlStopParser(mainContext);
-    }
-
-    void noteError(xmlParserCtxtPtr context, const QString &message, int line, int column)
-    {
-        if (!m_error.isEmpty())
-            return;
-        m_error = message.trimmed();
-        // Inside an entity the parser counts from the start of its text; the place
-        // in the document is where the reference stands.
-        if (context != mainContext || line <= 0) {
-            line = xmlSAX2GetLineNumber(mainContext);
-            column = xmlSAX2GetColumnNumber(mainContext);
-        }
-        m_errorLine = line;
-        m_errorColumn = column;
     }
 
     void documentType(const xmlChar *name, const xmlChar *publicId, const xmlChar *systemId)
@@ -174,12 +112,12 @@ public:
     // reader must keep it.
     void internalSubsetStarts(xmlParserCtxtPtr context)
     {
-        m_subsetStart = context == mainContext ? xmlByteConsumed(context) : -1;
+        m_subsetStart = context == mainContext() ? xmlByteConsumed(context) : -1;
     }
 
     void internalSubsetRead(xmlParserCtxtPtr context)
     {
-        if (context != mainContext || m_subsetStart < 0)
+        if (context != mainContext() || m_subsetStart < 0)
             return;
         const long end = xmlByteConsumed(context);
         if (end <= m_subsetStart || end > m_bytes.size()) {
@@ -291,19 +229,6 @@ public:
             m_current.appendChild(m_document.createProcessingInstruction(fromUtf8(target), text));
     }
 
-    // Counts what a reference in the document itself will add, before the parser
-    // expands it, so that a few lines of nested entities cannot exhaust memory.
-    bool admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity)
-    {
-        m_expansion += expansionLength(entity);
-        if (m_expansion <= maximumEntityExpansionTotal)
-            return true;
-        refuse(context, XmlLoadResult::TooLarge,
-               QStringLiteral("entity references would expand to more than %1 million characters")
-                   .arg(maximumEntityExpansionTotal / 1000000));
-        return false;
-    }
-
 private:
     struct PrologNode
     {
@@ -372,44 +297,6 @@ private:
         m_text.clear();
     }
 
-    // Characters an entity's text comes to with every entity in it expanded. A
-    // character reference counts as one; a cycle, and entities nested deeper than the
-    // parser expands (it refuses both), as none.
-    qint64 expansionLength(xmlEntityPtr entity, int nesting = 0)
-    {
-        if (!entity || entity->etype != XML_INTERNAL_GENERAL_ENTITY || !entity->content)
-            return 1;
-        if (nesting > maximumEntityNesting)
-            return 0;
-        const auto known = m_expansionLengths.constFind(entity);
-        if (known != m_expansionLengths.constEnd())
-            return *known;
-        m_expansionLengths.insert(entity, 0);
-        qint64 length = 0;
-        for (const xmlChar *c = entity->content; *c && length <= maximumEntityExpansionTotal;) {
-            if (*c == '&') {
-                const xmlChar *end = xmlStrchr(c, ';');
-                if (!end)
-                    break;
-                if (c[1] == '#') {
-                    ++length;
-                } else {
-                    xmlChar *name = xmlStrndup(c + 1, int(end - c - 1));
-                    length +=
-                        expansionLength(xmlGetDocEntity(mainContext->myDoc, name), nesting + 1);
-                    xmlFree(name);
-                }
-                c = end + 1;
-            } else {
-                if ((*c & 0xc0) != 0x80)
-                    ++length;
-                ++c;
-            }
-        }
-        m_expansionLengths.insert(entity, length);
-        return length;
-    }
-
     QDomDocument &m_document;
     const QByteArray &m_bytes;
     const QString m_declaration;
@@ -424,14 +311,6 @@ private:
     QString m_typeName, m_publicId, m_systemId, m_internalSubset;
     bool m_hasInternalSubset = false;
     long m_subsetStart = -1;
-
-    QHash<const xmlEntity *, qint64> m_expansionLengths;
-    qint64 m_expansion = 0;
-
-    XmlLoadResult::Status m_refusal = XmlLoadResult::Loaded;
-    QString m_error;
-    int m_errorLine = 0;
-    int m_errorColumn = 0;
 };
 
 void onInternalSubset(void *context, const xmlChar *name, const xmlChar *publicId,
@@ -446,27 +325,6 @@ void onInternalSubset(void *context, const xmlChar *name, const xmlChar *publicI
 void onExternalSubset(void *context, const xmlChar *, const xmlChar *, const xmlChar *)
 {
     DomBuilder::of(context)->internalSubsetRead(static_cast<xmlParserCtxtPtr>(context));
-}
-
-xmlEntityPtr onGetEntity(void *context, const xmlChar *name)
-{
-    auto *parser = static_cast<xmlParserCtxtPtr>(context);
-    xmlEntityPtr entity = xmlSAX2GetEntity(context, name);
-    if (!entity || parser->inSubset != 0)
-        return entity;
-    DomBuilder *builder = DomBuilder::of(context);
-    if (entity->etype == XML_EXTERNAL_GENERAL_PARSED_ENTITY) {
-        builder->refuse(parser, XmlLoadResult::NotWellFormed,
-                        QStringLiteral("a reference to the external entity \"%1\"; external "
-                                       "entities are never read")
-                            .arg(fromUtf8(name)));
-        return nullptr;
-    }
-    // References in the document itself; those inside entities are counted with them.
-    if (parser == builder->mainContext && parser->depth == 0 &&
-        entity->etype == XML_INTERNAL_GENERAL_ENTITY && !builder->admitExpansion(parser, entity))
-        return nullptr;
-    return entity;
 }
 
 void onStartElement(void *context, const xmlChar *name, const xmlChar **attributes)
@@ -505,25 +363,6 @@ void onProcessingInstruction(void *context, const xmlChar *target, const xmlChar
         DomBuilder::of(context)->processingInstruction(target, data);
 }
 
-void onError(void *builderPointer, xmlErrorPtr error)
-{
-    auto *builder = static_cast<DomBuilder *>(builderPointer);
-    auto *parser = error->ctxt ? static_cast<xmlParserCtxtPtr>(error->ctxt) : builder->mainContext;
-    if (error->code == XML_WAR_UNDECLARED_ENTITY) {
-        // Only a warning where the document has declarations outside it, which are
-        // never read. In content the reference is kept as it stands (see
-        // onReference); a value, which the DOM holds as plain text, cannot keep it.
-        if (parser->instate == XML_PARSER_ATTRIBUTE_VALUE)
-            builder->refuse(parser, XmlLoadResult::NotWellFormed,
-                            QStringLiteral("a reference to the entity \"%1\" in a value, which "
-                                           "is not declared in the document; external "
-                                           "declarations are never read")
-                                .arg(QString::fromUtf8(error->str1)));
-    } else if (error->level == XML_ERR_FATAL) {
-        builder->noteError(parser, QString::fromUtf8(error->message), error->line, error->int2);
-    }
-}
-
 // A reference to an entity the document does not declare, where that is allowed.
 void onReference(void *context, const xmlChar *name)
 {
@@ -535,24 +374,9 @@ void onReference(void *context, const xmlChar *name)
 
 xmlSAXHandler saxHandler()
 {
-    xmlSAXHandler handler{};
-    // The first version of the interface: its element events come without namespace
-    // processing, so names stay as written. (The second, namespace-aware one is
-    // chosen whenever the handler is marked as such, whatever events it sets.)
-    handler.initialized = 1;
-    // The declarations go to libxml2's own document type, which checks entity
-    // references against them; the element events build the DOM.
-    handler.startDocument = xmlSAX2StartDocument;
-    handler.endDocument = xmlSAX2EndDocument;
+    xmlSAXHandler handler = ParserSession::baseHandler();
     handler.internalSubset = onInternalSubset;
     handler.externalSubset = onExternalSubset;
-    handler.entityDecl = xmlSAX2EntityDecl;
-    handler.unparsedEntityDecl = xmlSAX2UnparsedEntityDecl;
-    handler.notationDecl = xmlSAX2NotationDecl;
-    handler.attributeDecl = xmlSAX2AttributeDecl;
-    handler.elementDecl = xmlSAX2ElementDecl;
-    handler.getEntity = onGetEntity;
-    handler.getParameterEntity = xmlSAX2GetParameterEntity;
     handler.startElement = onStartElement;
     handler.endElement = onEndElement;
     handler.characters = onCharacters;
@@ -568,43 +392,10 @@ xmlSAXHandler saxHandler()
 
 XmlLoadResult readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes kind)
 {
-    initializeLibxml();
     document.clear();
     DomBuilder builder(document, bytes, declarationAsDomKeepsIt(bytes, kind == XmlBytes::Utf8Text));
-
-    xmlParserCtxtPtr context = xmlNewParserCtxt();
-    if (!context) {
-        XmlLoadResult result;
-        result.status = XmlLoadResult::TooLarge;
-        result.errorMessage = QStringLiteral("out of memory");
-        return result;
-    }
-    static const xmlSAXHandler handler = saxHandler();
-    *context->sax = handler;
-    context->_private = &builder;
-    builder.mainContext = context;
-
-    // XML_PARSE_NOENT has internal entities expanded, in content and in attribute
-    // values as XML requires; external ones are refused above and by the loader.
-    // XML_PARSE_HUGE lifts the parser's limits on depth and on the length of a text
-    // or a value, which the bounds of this program replace.
-    int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOERROR |
-                  XML_PARSE_NOWARNING;
-    // Text is read as the UTF-8 it is, without a converter (one would drop a
-    // U+FEFF wherever a chunk of the input starts with it).
-    if (kind == XmlBytes::Utf8Text)
-        options |= XML_PARSE_IGNORE_ENC;
-    // Errors reach this thread's structured handler; a handler of the first version
-    // has none of its own.
-    xmlStructuredErrorFunc previousHandler = xmlStructuredError;
-    void *previousContext = xmlStructuredErrorContext;
-    xmlSetStructuredErrorFunc(&builder, onError);
-    xmlDocPtr dtdHolder =
-        xmlCtxtReadMemory(context, bytes.constData(), bytes.size(), nullptr, nullptr, options);
-    xmlSetStructuredErrorFunc(previousContext, previousHandler);
+    if (builder.isReady())
+        builder.parseMemory(bytes, kind == XmlBytes::Utf8Text);
     builder.finish();
-    XmlLoadResult result = builder.result();
-    xmlFreeDoc(dtdHolder);
-    xmlFreeParserCtxt(context);
-    return result;
+    return builder.verdict();
 }

@@ -1,0 +1,251 @@
+#include "parsersession.h"
+
+#include <libxml/SAX2.h>
+#include <libxml/entities.h>
+#include <libxml/parserInternals.h>
+#include <libxml/xmlerror.h>
+
+#include <mutex>
+
+namespace {
+
+// libxml2 expands entities inside entities at most this deep, even with XML_PARSE_HUGE.
+constexpr int maximumEntityNesting = 1024;
+
+// Nothing outside the document is ever read: not the external DTD subset (no
+// callback asks for it), not an external entity (this loader refuses them all).
+xmlParserInputPtr refuseExternalEntity(const char *, const char *, xmlParserCtxtPtr)
+{
+    return nullptr;
+}
+
+void initializeLibxml()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        xmlSetExternalEntityLoader(refuseExternalEntity);
+    });
+}
+
+// Errors reach this thread's structured handler while the parse runs; a handler of
+// the first version has none of its own.
+class ErrorCapture
+{
+public:
+    ErrorCapture(void *session, xmlStructuredErrorFunc handler)
+        : m_previousHandler(xmlStructuredError), m_previousContext(xmlStructuredErrorContext)
+    {
+        xmlSetStructuredErrorFunc(session, handler);
+    }
+    ~ErrorCapture() { xmlSetStructuredErrorFunc(m_previousContext, m_previousHandler); }
+
+private:
+    xmlStructuredErrorFunc m_previousHandler;
+    void *m_previousContext;
+};
+
+} // namespace
+
+ParserSession::ParserSession(const xmlSAXHandler &handler)
+{
+    initializeLibxml();
+    m_main = xmlNewParserCtxt();
+    if (!m_main)
+        return;
+    *m_main->sax = handler;
+    m_main->_private = this;
+}
+
+ParserSession::~ParserSession()
+{
+    if (m_main)
+        xmlFreeParserCtxt(m_main);
+}
+
+xmlSAXHandler ParserSession::baseHandler()
+{
+    xmlSAXHandler handler{};
+    handler.initialized = 1;
+    handler.startDocument = xmlSAX2StartDocument;
+    handler.endDocument = xmlSAX2EndDocument;
+    handler.internalSubset = xmlSAX2InternalSubset;
+    handler.entityDecl = xmlSAX2EntityDecl;
+    handler.unparsedEntityDecl = xmlSAX2UnparsedEntityDecl;
+    handler.notationDecl = xmlSAX2NotationDecl;
+    handler.attributeDecl = xmlSAX2AttributeDecl;
+    handler.elementDecl = xmlSAX2ElementDecl;
+    handler.getEntity = onGetEntity;
+    handler.getParameterEntity = xmlSAX2GetParameterEntity;
+    return handler;
+}
+
+int ParserSession::options(bool utf8Text) const
+{
+    // XML_PARSE_NOENT has internal entities expanded, in content and in attribute
+    // values as XML requires; external ones are refused here and by the loader.
+    // XML_PARSE_HUGE lifts the parser's limits on depth and on the length of a text
+    // or a value, which the bounds of this program replace.
+    int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOERROR |
+                  XML_PARSE_NOWARNING;
+    // Text is read as the UTF-8 it is, without a converter (one would drop a
+    // U+FEFF wherever a chunk of the input starts with it).
+    if (utf8Text)
+        options |= XML_PARSE_IGNORE_ENC;
+    return options;
+}
+
+void ParserSession::parseMemory(const QByteArray &bytes, bool utf8Text)
+{
+    const ErrorCapture capture(this, onError);
+    // What libxml2 returns holds only the declarations, which are no longer needed.
+    xmlFreeDoc(xmlCtxtReadMemory(m_main, bytes.constData(), bytes.size(), nullptr, nullptr,
+                                 options(utf8Text)));
+}
+
+void ParserSession::parseStream(xmlInputReadCallback read, void *reader, bool utf8Text)
+{
+    const ErrorCapture capture(this, onError);
+    xmlFreeDoc(xmlCtxtReadIO(m_main, read, nullptr, reader, nullptr, nullptr, options(utf8Text)));
+}
+
+void ParserSession::refuse(xmlParserCtxtPtr context, XmlLoadResult::Status status,
+                           const QString &reason)
+{
+    if (!refused()) {
+        m_refusal = status;
+        m_error.clear();
+        m_errorCode = 0;
+        noteError(context, reason, 0, 0);
+    }
+    xmlStopParser(context);
+    if (context != m_main)
+        xmlStopParser(m_main);
+}
+
+void ParserSession::noteError(xmlParserCtxtPtr context, const QString &message, int line,
+                              int column)
+{
+    if (!m_error.isEmpty())
+        return;
+    m_error = message.trimmed();
+    // Inside an entity the parser counts from the start of its text; the place in
+    // the document is where the reference stands.
+    if (context != m_main || line <= 0) {
+        line = xmlSAX2GetLineNumber(m_main);
+        column = xmlSAX2GetColumnNumber(m_main);
+    }
+    m_errorLine = line;
+    m_errorColumn = column;
+}
+
+XmlLoadResult ParserSession::verdict() const
+{
+    XmlLoadResult result;
+    if (!m_main) {
+        result.status = XmlLoadResult::TooLarge;
+        result.errorMessage = QStringLiteral("out of memory");
+        return result;
+    }
+    if (refused()) {
+        result.status = m_refusal;
+    } else if (!m_error.isEmpty() || !m_main->wellFormed) {
+        result.status = XmlLoadResult::NotWellFormed;
+    } else {
+        result.status = XmlLoadResult::Loaded;
+        return result;
+    }
+    result.errorMessage = m_error.isEmpty() ? QStringLiteral("not well-formed") : m_error;
+    result.errorLine = m_errorLine;
+    result.errorColumn = m_errorColumn;
+    return result;
+}
+
+void ParserSession::onError(void *sessionPointer, xmlErrorPtr error)
+{
+    auto *session = static_cast<ParserSession *>(sessionPointer);
+    auto *parser = error->ctxt ? static_cast<xmlParserCtxtPtr>(error->ctxt) : session->m_main;
+    if (error->code == XML_WAR_UNDECLARED_ENTITY) {
+        // Only a warning where the document has declarations outside it, which are
+        // never read. In content the reference may stand; a value, which is read as
+        // plain text, cannot keep it.
+        if (parser->instate == XML_PARSER_ATTRIBUTE_VALUE)
+            session->refuse(parser, XmlLoadResult::NotWellFormed,
+                            QStringLiteral("a reference to the entity \"%1\" in a value, which "
+                                           "is not declared in the document; external "
+                                           "declarations are never read")
+                                .arg(QString::fromUtf8(error->str1)));
+    } else if (error->level == XML_ERR_FATAL && session->m_error.isEmpty()) {
+        session->m_errorCode = error->code;
+        session->noteError(parser, QString::fromUtf8(error->message), error->line, error->int2);
+    }
+}
+
+xmlEntityPtr ParserSession::onGetEntity(void *context, const xmlChar *name)
+{
+    auto *parser = static_cast<xmlParserCtxtPtr>(context);
+    xmlEntityPtr entity = xmlSAX2GetEntity(context, name);
+    if (!entity || parser->inSubset != 0)
+        return entity;
+    ParserSession *session = of(context);
+    if (entity->etype == XML_EXTERNAL_GENERAL_PARSED_ENTITY) {
+        session->refuse(parser, XmlLoadResult::NotWellFormed,
+                        QStringLiteral("a reference to the external entity \"%1\"; external "
+                                       "entities are never read")
+                            .arg(QString::fromUtf8(reinterpret_cast<const char *>(name))));
+        return nullptr;
+    }
+    // References in the document itself; those inside entities are counted with them.
+    if (parser == session->m_main && parser->depth == 0 &&
+        entity->etype == XML_INTERNAL_GENERAL_ENTITY && !session->admitExpansion(parser, entity))
+        return nullptr;
+    return entity;
+}
+
+bool ParserSession::admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity)
+{
+    m_expansion += expansionLength(entity);
+    if (m_expansion <= maximumEntityExpansionTotal)
+        return true;
+    refuse(context, XmlLoadResult::TooLarge,
+           QStringLiteral("entity references would expand to more than %1 million characters")
+               .arg(maximumEntityExpansionTotal / 1000000));
+    return false;
+}
+
+// Characters an entity's text comes to with every entity in it expanded. A
+// character reference counts as one; a cycle, and entities nested deeper than the
+// parser expands (it refuses both), as none.
+qint64 ParserSession::expansionLength(xmlEntityPtr entity, int nesting)
+{
+    if (!entity || entity->etype != XML_INTERNAL_GENERAL_ENTITY || !entity->content)
+        return 1;
+    if (nesting > maximumEntityNesting)
+        return 0;
+    const auto known = m_expansionLengths.constFind(entity);
+    if (known != m_expansionLengths.constEnd())
+        return *known;
+    m_expansionLengths.insert(entity, 0);
+    qint64 length = 0;
+    for (const xmlChar *c = entity->content; *c && length <= maximumEntityExpansionTotal;) {
+        if (*c == '&') {
+            const xmlChar *end = xmlStrchr(c, ';');
+            if (!end)
+                break;
+            if (c[1] == '#') {
+                ++length;
+            } else {
+                xmlChar *name = xmlStrndup(c + 1, int(end - c - 1));
+                length += expansionLength(xmlGetDocEntity(m_main->myDoc, name), nesting + 1);
+                xmlFree(name);
+            }
+            c = end + 1;
+        } else {
+            if ((*c & 0xc0) != 0x80)
+                ++length;
+            ++c;
+        }
+    }
+    m_expansionLengths.insert(entity, length);
+    return length;
+}

@@ -1,0 +1,83 @@
+#ifndef PARSERSESSION_H
+#define PARSERSESSION_H
+
+#include "xmlinput.h"
+
+#include <QHash>
+#include <QString>
+
+#include <libxml/parser.h>
+
+// One parse by libxml2 with this program's settings, shared by the window's reader
+// and the streaming engine so that both judge a document the same way: the
+// declarations of the internal subset go to libxml2's own record, which checks
+// references against them; nothing outside the document is ever read (an external
+// entity refuses it); what entity references add is bounded before libxml2
+// expands it; the first fatal error is kept with its place. Element events are
+// the subclass's: it sets them in the handler it passes to the constructor.
+//
+// The parser's contexts (one for the document, one more for each entity it
+// expands) all carry the session in _private.
+class ParserSession
+{
+public:
+    explicit ParserSession(const xmlSAXHandler &handler);
+    virtual ~ParserSession();
+    ParserSession(const ParserSession &) = delete;
+    ParserSession &operator=(const ParserSession &) = delete;
+
+    static ParserSession *of(void *context)
+    {
+        return static_cast<ParserSession *>(static_cast<xmlParserCtxtPtr>(context)->_private);
+    }
+
+    // The handler of the first version of libxml2's interface: its element events
+    // come without namespace processing, so names stay as written. (The second,
+    // namespace-aware one is chosen whenever the handler is marked as such,
+    // whatever events it sets.) Declarations, entities and errors are set; the
+    // caller adds the element events.
+    static xmlSAXHandler baseHandler();
+
+    // False when libxml2 could not make a context (out of memory).
+    bool isReady() const { return m_main != nullptr; }
+    xmlParserCtxtPtr mainContext() const { return m_main; }
+
+    // Parses a whole document held in memory; `utf8Text`: the bytes are text
+    // already decoded, and an encoding the declaration names is not applied.
+    void parseMemory(const QByteArray &bytes, bool utf8Text);
+    // Parses a document read through `read`, which libxml2 calls for more bytes as
+    // it needs them (a count, 0 at the end, -1 on failure).
+    void parseStream(xmlInputReadCallback read, void *reader, bool utf8Text);
+
+    bool refused() const { return m_refusal != XmlLoadResult::Loaded; }
+    // Ends the parse with this status, unless it was refused already.
+    void refuse(xmlParserCtxtPtr context, XmlLoadResult::Status status, const QString &reason);
+    void noteError(xmlParserCtxtPtr context, const QString &message, int line, int column);
+
+    // Loaded, or why not, with the place of the first fault.
+    XmlLoadResult verdict() const;
+    // libxml2's code for the first fatal error, 0 when there was none or the
+    // document was refused by this program's bounds.
+    int errorCode() const { return m_errorCode; }
+
+    // Counts what a reference in the document itself will add, before the parser
+    // expands it; refuses the document past maximumEntityExpansionTotal.
+    bool admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity);
+
+private:
+    static void onError(void *session, xmlErrorPtr error);
+    static xmlEntityPtr onGetEntity(void *context, const xmlChar *name);
+    qint64 expansionLength(xmlEntityPtr entity, int nesting = 0);
+    int options(bool utf8Text) const;
+
+    xmlParserCtxtPtr m_main = nullptr;
+    QHash<const xmlEntity *, qint64> m_expansionLengths;
+    qint64 m_expansion = 0;
+    XmlLoadResult::Status m_refusal = XmlLoadResult::Loaded;
+    QString m_error;
+    int m_errorCode = 0;
+    int m_errorLine = 0;
+    int m_errorColumn = 0;
+};
+
+#endif // PARSERSESSION_H
