@@ -128,7 +128,7 @@ void ParserSession::noteError(xmlParserCtxtPtr context, const QString &message, 
 {
     if (!m_error.isEmpty())
         return;
-    m_error = message.trimmed();
+    m_error = message.simplified(); // libxml2 may add a line of detail
     // Inside an entity the parser counts from the start of its text; the place in
     // the document is where the reference stands.
     if (context != m_main || line <= 0) {

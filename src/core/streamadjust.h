@@ -12,23 +12,16 @@ struct AdjustmentRule;
 // is about the parser's stack of open elements, a few dozen bytes a level.
 constexpr int maximumStreamNestingDepth = 100000;
 
-// The parser holds a whole token (a run of text, a comment, a tag) in memory, in a
-// string that cannot pass 2^30 characters; longer tokens are refused beforehand.
-constexpr qint64 maximumTokenCharacters = 256000000;
+// The parser holds a whole tag, comment, processing instruction, CDATA section or
+// document type in memory; one longer than this (in bytes, or in characters where
+// the text has to be decoded to be read) is refused before the parser holds it.
+constexpr qint64 maximumMarkupLength = 256000000;
 
 // The same bound as the window's path, for the same reason.
 constexpr qint64 maximumStreamAttributes = maximumAttributesPerTag;
 
-// The parser holds a run of text, or a value, with all its entity references
-// expanded (up to 4,096 characters each) until it ends; runs with more references
-// than this are refused before it sees them.
-constexpr qint64 maximumStreamReferencesPerRun = 16384;
-
-// What entity references may add to the document in all, as in the window.
-constexpr qint64 maximumStreamEntityExpansion = 64000000;
-
-// Bytes read at a time. Each piece passes through several buffers (raw, decoded,
-// the parser's own); at this size they stay in the processor's cache together.
+// Bytes read at a time. Each piece passes through the engine's buffer and the
+// parser's own; at this size they stay in the processor's cache together.
 constexpr qint64 defaultStreamChunkSize = 64 * 1024;
 
 struct StreamAdjustResult
@@ -57,8 +50,9 @@ struct StreamAdjustResult
     bool succeeded() const { return status == Adjusted; }
 };
 
-// Reads an XML document from the input and writes it to the output (unless the
-// output is null) byte for byte as it was, except that the text of each qualifying
+// Reads an XML document from the input, judged by the same parser and bounds as the
+// window's path, and writes it to the output (unless the output is null) byte for
+// byte as it was, except that the text of each qualifying
 // attribute value, inside its quotes, is replaced by the adjusted number. Memory
 // does not grow with the size of the document, only with its largest piece of
 // markup and its depth. The output receives bytes while the input is read, so a

@@ -1,0 +1,319 @@
+#include "starttaglocator.h"
+
+#include <QtAlgorithms>
+
+#include <algorithm>
+#include <cstring>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace {
+
+// The first `target` from `c` on, or `end`. Most of a document is read with this.
+const char *findUnit(const char *c, const char *end, char target)
+{
+    const void *found = std::memchr(c, target, size_t(end - c));
+    return found ? static_cast<const char *>(found) : end;
+}
+
+const char16_t *findUnit(const char16_t *c, const char16_t *end, char16_t target)
+{
+#ifdef __SSE2__
+    const __m128i wanted = _mm_set1_epi16(short(target));
+    while (end - c >= 8) {
+        const __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c));
+        const uint mask = uint(_mm_movemask_epi8(_mm_cmpeq_epi16(eight, wanted)));
+        if (mask != 0)
+            return c + qCountTrailingZeroBits(mask) / 2;
+        c += 8;
+    }
+#endif
+    return std::find(c, end, target);
+}
+
+template <typename Unit> bool isSpace(Unit u)
+{
+    return u == ' ' || u == '\t' || u == '\n' || u == '\r';
+}
+
+template <typename Unit> bool isQuote(Unit u)
+{
+    return u == '"' || u == '\'';
+}
+
+} // namespace
+
+template <typename Unit>
+StartTagLocator<Unit>::StartTagLocator(std::vector<Unit> attributeName, qint64 maximumAttributes,
+                                       qint64 maximumMarkupLength)
+    : m_attributeName(std::move(attributeName)), m_maximumAttributes(maximumAttributes),
+      m_maximumMarkupLength(maximumMarkupLength)
+{}
+
+template <typename Unit> qint64 StartTagLocator<Unit>::settledTo() const
+{
+    switch (m_state) {
+    case State::Opening:
+    case State::TagName:
+    case State::BetweenAttributes:
+    case State::AttributeName:
+    case State::BeforeEquals:
+    case State::BeforeValue:
+    case State::Value:
+        return m_markupStart;
+    default:
+        return m_position;
+    }
+}
+
+template <typename Unit> bool StartTagLocator<Unit>::countAttribute(qint64 &count)
+{
+    return ++count <= m_maximumAttributes;
+}
+
+template <typename Unit>
+typename StartTagLocator<Unit>::Verdict StartTagLocator<Unit>::read(const Unit *const begin,
+                                                                    const Unit *const end,
+                                                                    std::deque<LocatedTag> &found)
+{
+    const auto positionOf = [&](const Unit *at) {
+        return m_position + (at - begin);
+    };
+    const qint64 nameSize = qint64(m_attributeName.size());
+    const Unit *c = begin;
+    while (c != end) {
+        switch (m_state) {
+        case State::Content:
+            c = findUnit(c, end, Unit('<'));
+            if (c != end) {
+                m_markupStart = positionOf(c++);
+                m_state = State::Opening;
+            }
+            break;
+        case State::Opening:
+            if (*c == '!') {
+                m_state = State::Declaration;
+                m_run = 0;
+                ++c;
+            } else if (*c == '?') {
+                m_state = State::Instruction;
+                m_returnState = State::Content;
+                m_run = 0;
+                ++c;
+            } else if (*c == '/') {
+                m_state = State::EndTag;
+                ++c;
+            } else {
+                m_tag = LocatedTag();
+                m_tag.nameStart = positionOf(c);
+                m_equalsInTag = 0;
+                m_state = State::TagName;
+            }
+            break;
+        case State::Declaration:
+            if (*c == '-') {
+                ++c;
+                if (++m_run == 2) {
+                    m_state = State::Comment;
+                    m_returnState = State::Content;
+                    m_run = 0;
+                }
+            } else if (*c == '[' && m_run == 0) {
+                m_state = State::CData;
+                ++c;
+            } else {
+                m_state = State::DocumentType; // or a fault the parser reports
+                m_subsetDepth = 0;
+            }
+            break;
+        case State::Comment:
+            if (m_run == 0)
+                c = findUnit(c, end, Unit('-'));
+            if (c != end) {
+                const Unit u = *c++;
+                if (u == '>' && m_run >= 2)
+                    m_state = m_returnState;
+                m_run = u == '-' ? m_run + 1 : 0;
+            }
+            break;
+        case State::CData:
+            if (m_run == 0)
+                c = findUnit(c, end, Unit(']'));
+            if (c != end) {
+                const Unit u = *c++;
+                if (u == '>' && m_run >= 2)
+                    m_state = State::Content;
+                m_run = u == ']' ? m_run + 1 : 0;
+            }
+            break;
+        case State::Instruction:
+            if (m_run == 0)
+                c = findUnit(c, end, Unit('?'));
+            if (c != end) {
+                const Unit u = *c++;
+                if (u == '>' && m_run > 0)
+                    m_state = m_returnState;
+                m_run = u == '?';
+            }
+            break;
+        case State::EndTag:
+            c = findUnit(c, end, Unit('>'));
+            if (c != end) {
+                ++c;
+                m_state = State::Content;
+            }
+            break;
+        case State::TagName:
+            while (c != end && !isSpace(*c) && *c != '/' && *c != '>')
+                ++c;
+            if (c != end) {
+                m_tag.nameLength = int(positionOf(c) - m_tag.nameStart);
+                m_state = State::BetweenAttributes;
+            }
+            break;
+        case State::BetweenAttributes:
+            if (isSpace(*c) || *c == '/') {
+                ++c;
+            } else if (*c == '>') {
+                ++c;
+                found.push_back(m_tag);
+                m_state = State::Content;
+            } else if (*c == '<') {
+                m_state = State::Content; // a fault the parser reports
+            } else {
+                m_nameMatched = 0;
+                m_state = State::AttributeName;
+            }
+            break;
+        case State::AttributeName:
+            if (*c == '=') {
+                ++c;
+                if (!countAttribute(m_equalsInTag))
+                    return TooManyAttributes;
+                m_state = State::BeforeValue;
+            } else if (isSpace(*c)) {
+                ++c;
+                m_state = State::BeforeEquals;
+            } else if (*c == '>' || *c == '<' || *c == '/') {
+                m_state = State::BetweenAttributes; // a fault the parser reports
+            } else {
+                if (m_nameMatched >= 0)
+                    m_nameMatched =
+                        m_nameMatched < nameSize && m_attributeName[size_t(m_nameMatched)] == *c
+                            ? m_nameMatched + 1
+                            : -1;
+                ++c;
+            }
+            break;
+        case State::BeforeEquals:
+            if (isSpace(*c)) {
+                ++c;
+            } else if (*c == '=') {
+                ++c;
+                if (!countAttribute(m_equalsInTag))
+                    return TooManyAttributes;
+                m_state = State::BeforeValue;
+            } else {
+                m_state = State::BetweenAttributes;
+            }
+            break;
+        case State::BeforeValue:
+            if (isSpace(*c)) {
+                ++c;
+            } else if (isQuote(*c)) {
+                m_quote = *c++;
+                if (m_nameMatched == nameSize)
+                    m_tag.valueStart = positionOf(c);
+                m_state = State::Value;
+            } else {
+                m_state = State::BetweenAttributes;
+            }
+            break;
+        case State::Value:
+            c = findUnit(c, end, m_quote);
+            if (c != end) {
+                if (m_nameMatched == nameSize)
+                    m_tag.valueEnd = positionOf(c);
+                ++m_tag.attributeCount;
+                ++c;
+                m_state = State::BetweenAttributes;
+            }
+            break;
+        case State::DocumentType: {
+            const Unit u = *c++;
+            if (isQuote(u)) {
+                m_quote = u;
+                m_literalTag = false;
+                m_state = State::DocumentTypeLiteral;
+            } else if (u == '[') {
+                ++m_subsetDepth;
+            } else if (u == ']') {
+                --m_subsetDepth;
+            } else if (u == '>' && m_subsetDepth <= 0) {
+                m_state = State::Content;
+            } else if (u == '<' && m_subsetDepth > 0) {
+                m_state = State::SubsetOpening;
+            }
+            break;
+        }
+        case State::DocumentTypeLiteral: {
+            // An entity's text may hold tags, whose attributes are bounded too.
+            const Unit u = *c++;
+            if (u == m_quote) {
+                m_state = State::DocumentType;
+            } else if (u == '<') {
+                m_literalTag = true;
+                m_literalEquals = 0;
+                m_innerQuote = 0;
+            } else if (m_literalTag) {
+                if (m_innerQuote != 0) {
+                    if (u == m_innerQuote)
+                        m_innerQuote = 0;
+                } else if (isQuote(u)) {
+                    m_innerQuote = u;
+                } else if (u == '=') {
+                    if (!countAttribute(m_literalEquals))
+                        return TooManyAttributes;
+                } else if (u == '>') {
+                    m_literalTag = false;
+                }
+            }
+            break;
+        }
+        case State::SubsetOpening:
+            m_run = 0;
+            m_returnState = State::DocumentType;
+            if (*c == '!') {
+                m_state = State::SubsetDeclaration;
+                ++c;
+            } else if (*c == '?') {
+                m_state = State::Instruction;
+                ++c;
+            } else {
+                m_state = State::DocumentType;
+            }
+            break;
+        case State::SubsetDeclaration:
+            if (*c == '-') {
+                ++c;
+                if (++m_run == 2) {
+                    m_run = 0;
+                    m_state = State::Comment;
+                }
+            } else {
+                // A declaration's quotes and closing '>' read as the document type's.
+                m_state = State::DocumentType;
+            }
+            break;
+        }
+    }
+    m_position += end - begin;
+    if (m_state != State::Content && m_position - m_markupStart > m_maximumMarkupLength)
+        return MarkupTooLong;
+    return Fine;
+}
+
+template class StartTagLocator<char>;
+template class StartTagLocator<char16_t>;
