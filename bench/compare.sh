@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Times xmladjust-cli against xmlstarlet, xsltproc, the DOM alone, the stream reader
+# Times xmladjust-cli against xmlstarlet, xsltproc, the DOM alone, the parser
 # alone and cp on the same generated documents, checks that they agree, and prints
 # a Markdown report:
 #   bench/compare.sh [--rounds N] [--large SIZE]
@@ -178,7 +178,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else
 label() {
     case $1 in
     cp) echo "cp (I/O floor)" ;;
-    reader) echo "stream reader alone (floor of the default path)" ;;
+    reader) echo "libxml2 SAX parser alone, as the default path reads (its floor)" ;;
     dry) echo "xmladjust-cli --dry-run" ;;
     ours) echo "xmladjust-cli (in place)" ;;
     reformat) echo "xmladjust-cli --reformat (in place)" ;;

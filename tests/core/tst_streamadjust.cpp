@@ -132,27 +132,47 @@ void tst_StreamAdjust::onlyValuesChange_data()
         << "v"
         << "1" << QByteArray("<r a=\"1\"/>") << QByteArray("<r a=\"1\"/>") << 0;
 
-    const QString text = QStringLiteral("<?xml version=\"1.0\" encoding=\"ENC\"?>\n"
-                                        "<r n=\"Zürich ÿ\" x=\"10\"><a x=\"-1\">é</a></r>\n");
-    const QString adjusted = QString(text)
-                                 .replace(QLatin1String("x=\"10\""), QLatin1String("x=\"10.25\""))
-                                 .replace(QLatin1String("x=\"-1\""), QLatin1String("x=\"-0.75\""));
-    const auto encodingRow = [&](const char *name, const char *codec, const QByteArray &mark) {
-        const QString declared = QString::fromLatin1(codec);
+    // Every value x="…" in an element is adjusted by 0.25; x='…' in an instruction stays.
+    const QString western = QStringLiteral("<?xml version=\"1.0\" encoding=\"ENC\"?>\n"
+                                           "<r n=\"Zürich ÿ\" x=\"10\"><a x=\"-1\">é</a></r>\n");
+    // Names of XML 1.0's fifth edition: Ethiopic, Khmer, Mongolian, Cherokee, CJK
+    // Extension B and U+01F9, in elements, attributes and instructions.
+    const QString names = QStringLiteral(
+        "<?xml version=\"1.0\" encoding=\"ENC\"?>\n<ሰላም ሰ=\"1\" x=\"10\"><?ǹ x='10'?>"
+        "<ខ្មែរ x=\"10\" ខ=\"2\"/><ᠮᠣᠩ ᠮ=\"3\" x=\"-1\">Ꮳ</ᠮᠣᠩ><ᏣᎳᎩ x=\"10\" Ꮳ=\"4\"/>"
+        "<𠀀 𠀁=\"5\" x=\"-1\"/><?𠀀 x='10'?></ሰላም>\n");
+    const QString cjk = QStringLiteral("<?xml version=\"1.0\" encoding=\"ENC\"?>\n"
+                                       "<r n=\"日本語\" x=\"10\"><a x=\"-1\">漢字</a></r>\n");
+    const auto encodingRow = [](const char *name, const QString &text, const char *codec,
+                                const QByteArray &mark = {}) {
+        const QString declared = QString(text).replace("ENC", QString::fromLatin1(codec));
+        const QString adjusted =
+            QString(declared)
+                .replace(QLatin1String("x=\"10\""), QLatin1String("x=\"10.25\""))
+                .replace(QLatin1String("x=\"-1\""), QLatin1String("x=\"-0.75\""));
         QTest::newRow(name) << "x"
-                            << "0.25"
-                            << encoded(codec, QString(text).replace("ENC", declared), mark)
-                            << encoded(codec, QString(adjusted).replace("ENC", declared), mark)
-                            << 2;
+                            << "0.25" << encoded(codec, declared, mark)
+                            << encoded(codec, adjusted, mark) << int(declared.count("x=\""));
     };
-    encodingRow("UTF-8", "UTF-8", {});
-    encodingRow("UTF-8 with byte order mark", "UTF-8", "\xef\xbb\xbf");
-    encodingRow("ISO-8859-1", "ISO-8859-1", {});
-    encodingRow("windows-1252", "windows-1252", {});
-    encodingRow("UTF-16LE with byte order mark", "UTF-16LE", "\xff\xfe");
-    encodingRow("UTF-16BE with byte order mark", "UTF-16BE", "\xfe\xff");
-    encodingRow("UTF-32LE with byte order mark", "UTF-32LE", QByteArray("\xff\xfe\0\0", 4));
-    encodingRow("Shift_JIS", "Shift_JIS", {});
+    encodingRow("UTF-8", western, "UTF-8");
+    encodingRow("UTF-8 with byte order mark", western, "UTF-8", "\xef\xbb\xbf");
+    encodingRow("ISO-8859-1", western, "ISO-8859-1");
+    encodingRow("ISO-8859-15", western, "ISO-8859-15");
+    encodingRow("windows-1252", western, "windows-1252");
+    encodingRow("fifth-edition names, UTF-8", names, "UTF-8");
+    encodingRow("fifth-edition names, UTF-16LE", names, "UTF-16LE", "\xff\xfe");
+    encodingRow("fifth-edition names, UTF-16LE without byte order mark", names, "UTF-16LE");
+    encodingRow("fifth-edition names, UTF-16BE", names, "UTF-16BE", "\xfe\xff");
+    encodingRow("fifth-edition names, UTF-32LE", names, "UTF-32LE", QByteArray("\xff\xfe\0\0", 4));
+    encodingRow("fifth-edition names, UTF-32BE", names, "UTF-32BE", QByteArray("\0\0\xfe\xff", 4));
+    encodingRow("Shift_JIS", cjk, "Shift_JIS");
+    encodingRow("EUC-JP", cjk, "EUC-JP");
+    encodingRow("Big5", cjk, "Big5");
+    encodingRow("GB18030", cjk, "GB18030");
+    encodingRow("EUC-KR", cjk, "EUC-KR");
+    QTest::newRow("attribute named in Mongolian")
+        << QStringLiteral("ᠮ") << "1" << names.toUtf8().replace("ENC", "UTF-8")
+        << names.toUtf8().replace("ENC", "UTF-8").replace("ᠮ=\"3\"", "ᠮ=\"4\"") << 1;
     QTest::newRow("characters beyond the BMP before a value")
         << "x"
         << "1" << QByteArray("<r t=\"\xf0\x9f\x98\x80\xf0\x9f\x98\x80\" x=\"1\"/>")
