@@ -74,9 +74,8 @@ template <typename Unit> bool StartTagLocator<Unit>::countAttribute(qint64 &coun
 }
 
 template <typename Unit>
-typename StartTagLocator<Unit>::Verdict StartTagLocator<Unit>::read(const Unit *const begin,
-                                                                    const Unit *const end,
-                                                                    std::deque<LocatedTag> &found)
+MarkupVerdict StartTagLocator<Unit>::read(const Unit *const begin, const Unit *const end,
+                                          std::deque<LocatedTag> &found)
 {
     const auto positionOf = [&](const Unit *at) {
         return m_position + (at - begin);
@@ -191,7 +190,7 @@ typename StartTagLocator<Unit>::Verdict StartTagLocator<Unit>::read(const Unit *
             if (*c == '=') {
                 ++c;
                 if (!countAttribute(m_equalsInTag))
-                    return TooManyAttributes;
+                    return MarkupVerdict::TooManyAttributes;
                 m_state = State::BeforeValue;
             } else if (isSpace(*c)) {
                 ++c;
@@ -213,7 +212,7 @@ typename StartTagLocator<Unit>::Verdict StartTagLocator<Unit>::read(const Unit *
             } else if (*c == '=') {
                 ++c;
                 if (!countAttribute(m_equalsInTag))
-                    return TooManyAttributes;
+                    return MarkupVerdict::TooManyAttributes;
                 m_state = State::BeforeValue;
             } else {
                 m_state = State::BetweenAttributes;
@@ -275,7 +274,7 @@ typename StartTagLocator<Unit>::Verdict StartTagLocator<Unit>::read(const Unit *
                     m_innerQuote = u;
                 } else if (u == '=') {
                     if (!countAttribute(m_literalEquals))
-                        return TooManyAttributes;
+                        return MarkupVerdict::TooManyAttributes;
                 } else if (u == '>') {
                     m_literalTag = false;
                 }
@@ -311,8 +310,8 @@ typename StartTagLocator<Unit>::Verdict StartTagLocator<Unit>::read(const Unit *
     }
     m_position += end - begin;
     if (m_state != State::Content && m_position - m_markupStart > m_maximumMarkupLength)
-        return MarkupTooLong;
-    return Fine;
+        return MarkupVerdict::MarkupTooLong;
+    return MarkupVerdict::Fine;
 }
 
 template class StartTagLocator<char>;

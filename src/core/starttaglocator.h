@@ -21,6 +21,14 @@ struct LocatedTag
     qint64 valueEndByte = -1;
 };
 
+// What reading a piece found beyond the bounds.
+enum class MarkupVerdict
+{
+    Fine,
+    TooManyAttributes, // in a tag, or in a tag an entity's text holds
+    MarkupTooLong      // a tag, comment, instruction, CDATA section or document type
+};
+
 // Finds the start tags of a document, and in each the value of one attribute, as
 // the text arrives in pieces of any size. It follows only the outline of markup
 // (comments, CDATA sections, processing instructions, the document type with its
@@ -35,13 +43,6 @@ struct LocatedTag
 template <typename Unit> class StartTagLocator
 {
 public:
-    enum Verdict
-    {
-        Fine,
-        TooManyAttributes, // in a tag, or in a tag an entity's text holds
-        MarkupTooLong      // a tag, comment, instruction, CDATA section or document type
-    };
-
     // `attributeName`: the attribute as written, in the text's units.
     StartTagLocator(std::vector<Unit> attributeName, qint64 maximumAttributes,
                     qint64 maximumMarkupLength);
@@ -49,7 +50,7 @@ public:
     // Reads the next piece of the text; the tags completed in it are appended to
     // `found`. Past a bound it stops, and offendingPosition() tells where the
     // markup it refuses begins.
-    Verdict read(const Unit *begin, const Unit *end, std::deque<LocatedTag> &found);
+    MarkupVerdict read(const Unit *begin, const Unit *end, std::deque<LocatedTag> &found);
 
     qint64 position() const { return m_position; }
     // Where a start tag still being read begins, or position() when none is: no

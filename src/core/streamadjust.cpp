@@ -100,6 +100,7 @@ private:
     bool readMore();
     bool locate(qint64 from);
     bool locateDecoded(const QString &text);
+    bool admit(MarkupVerdict verdict, const QString &units);
     bool release();
     bool writeRaw(qint64 upTo);
     bool flushOutput();
@@ -283,19 +284,26 @@ bool LayoutPreservingAdjuster::locate(qint64 from)
         QString text = m_decoder->toUnicode(bytes + from, int(m_located - from));
         return locateDecoded(text);
     }
-    switch (m_byteLocator->read(bytes + from, bytes + m_located, m_tags)) {
-    case StartTagLocator<char>::Fine:
+    return admit(m_byteLocator->read(bytes + from, bytes + m_located, m_tags),
+                 QStringLiteral("bytes"));
+}
+
+bool LayoutPreservingAdjuster::admit(MarkupVerdict verdict, const QString &units)
+{
+    switch (verdict) {
+    case MarkupVerdict::Fine:
         return true;
-    case StartTagLocator<char>::TooManyAttributes:
+    case MarkupVerdict::TooManyAttributes:
         return fail(
             StreamAdjustResult::TooLarge,
             QStringLiteral("an element has more than %1 attributes").arg(maximumStreamAttributes));
-    case StartTagLocator<char>::MarkupTooLong:
+    case MarkupVerdict::MarkupTooLong:
         break;
     }
     return fail(StreamAdjustResult::TooLarge,
-                QStringLiteral("a single piece of markup is longer than %1 million bytes")
-                    .arg(maximumMarkupLength / 1000000));
+                QStringLiteral("a single piece of markup is longer than %1 million %2")
+                    .arg(maximumMarkupLength / 1000000)
+                    .arg(units));
 }
 
 bool LayoutPreservingAdjuster::locateDecoded(const QString &text)
@@ -323,19 +331,7 @@ bool LayoutPreservingAdjuster::locateDecoded(const QString &text)
         m_cursor->advance(characters + m_cursor->character(), tag.valueEnd);
         tag.valueEndByte = m_cursor->byte();
     }
-    switch (verdict) {
-    case StartTagLocator<char16_t>::Fine:
-        return true;
-    case StartTagLocator<char16_t>::TooManyAttributes:
-        return fail(
-            StreamAdjustResult::TooLarge,
-            QStringLiteral("an element has more than %1 attributes").arg(maximumStreamAttributes));
-    case StartTagLocator<char16_t>::MarkupTooLong:
-        break;
-    }
-    return fail(StreamAdjustResult::TooLarge,
-                QStringLiteral("a single piece of markup is longer than %1 million characters")
-                    .arg(maximumMarkupLength / 1000000));
+    return admit(verdict, QStringLiteral("characters"));
 }
 
 // Writes out the bytes no value still to be decided lies in, and drops what no
