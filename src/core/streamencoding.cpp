@@ -116,39 +116,15 @@ void ByteCursor::advance(const QChar *text, qint64 position)
 qint64 ByteCursor::encodedLength(const QChar *begin, const QChar *end)
 {
     switch (m_form) {
-    case ByteForm::Latin1:
-        return end - begin;
     case ByteForm::Utf16:
         return 2 * (end - begin);
-    case ByteForm::Utf8: {
-        // A byte for each character, and what the few beyond ASCII take more;
-        // four characters are tested for ASCII at once.
-        qint64 length = end - begin;
-        for (const QChar *c = begin; c != end;) {
-            if (end - c >= 4) {
-                quint64 four;
-                std::memcpy(&four, c, sizeof four);
-                if ((four & Q_UINT64_C(0xff80ff80ff80ff80)) == 0) {
-                    c += 4;
-                    continue;
-                }
-            }
-            const ushort u = (c++)->unicode();
-            if (u >= 0x80)
-                length += u < 0x800                   ? 1
-                          : QChar::isHighSurrogate(u) ? 3
-                          : QChar::isLowSurrogate(u)  ? -1
-                                                      : 2;
-        }
-        return length;
-    }
     case ByteForm::Utf32: {
         qint64 length = 0;
         for (const QChar *c = begin; c != end; ++c)
             length += c->isLowSurrogate() ? 0 : 4;
         return length;
     }
-    case ByteForm::Other:
+    default: // read in bytes, without a cursor, or measured here
         break;
     }
     qint64 length = 0;

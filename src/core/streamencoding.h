@@ -37,7 +37,9 @@ constexpr int encodingDetectionBytes = 4096;
 InputEncoding detectStreamEncoding(const QByteArray &head);
 
 // Follows decoded text from its start, giving the byte offset at which each of its
-// characters begins. It moves forward only.
+// characters begins; for the encodings whose markup is not read in the bytes
+// themselves (UTF-16, UTF-32, and the others character by character). It moves
+// forward only.
 class ByteCursor
 {
 public:
