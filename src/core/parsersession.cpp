@@ -68,7 +68,7 @@ xmlSAXHandler ParserSession::baseHandler()
     xmlSAXHandler handler{};
     handler.initialized = 1;
     handler.startDocument = xmlSAX2StartDocument;
-    handler.endDocument = xmlSAX2EndDocument;
+    handler.endDocument = onEndDocument;
     handler.internalSubset = xmlSAX2InternalSubset;
     handler.entityDecl = xmlSAX2EntityDecl;
     handler.unparsedEntityDecl = xmlSAX2UnparsedEntityDecl;
@@ -179,6 +179,18 @@ void ParserSession::onError(void *sessionPointer, xmlErrorPtr error)
         session->m_errorCode = error->code;
         session->noteError(parser, QString::fromUtf8(error->message), error->line, error->int2);
     }
+}
+
+// libxml2 takes a NUL byte after the document element for the end of its input and
+// reports the document whole, without reading on; XML allows no NUL anywhere.
+void ParserSession::onEndDocument(void *context)
+{
+    auto *parser = static_cast<xmlParserCtxtPtr>(context);
+    xmlSAX2EndDocument(context);
+    const xmlParserInputPtr input = parser->input;
+    if (parser == of(context)->m_main && input && input->cur && input->cur < input->end)
+        of(context)->refuse(parser, XmlLoadResult::NotWellFormed,
+                            QStringLiteral("a NUL character, which XML does not allow"));
 }
 
 xmlEntityPtr ParserSession::onGetEntity(void *context, const xmlChar *name)

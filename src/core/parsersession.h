@@ -67,6 +67,7 @@ public:
 private:
     static void onError(void *session, xmlErrorPtr error);
     static xmlEntityPtr onGetEntity(void *context, const xmlChar *name);
+    static void onEndDocument(void *context);
     qint64 expansionLength(xmlEntityPtr entity, int nesting = 0);
     int options(bool utf8Text) const;
 

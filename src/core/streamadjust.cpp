@@ -220,8 +220,9 @@ bool LayoutPreservingAdjuster::startReading()
         m_textLocator.emplace(std::vector<char16_t>(name.utf16(), name.utf16() + name.size()),
                               maximumStreamAttributes, maximumMarkupLength);
         // Invalid bytes become NUL, which XML never allows, so they can be found.
-        m_decoder = std::make_unique<QTextDecoder>(
-            m_encoding.codec, QTextCodec::IgnoreHeader | QTextCodec::ConvertInvalidToNull);
+        if (!feedsDecodedText())
+            m_decoder = std::make_unique<QTextDecoder>(
+                m_encoding.codec, QTextCodec::IgnoreHeader | QTextCodec::ConvertInvalidToNull);
         m_cursor.emplace(m_encoding);
         m_located = m_encoding.byteOrderMarkLength;
     }
@@ -282,7 +283,16 @@ bool LayoutPreservingAdjuster::locate(qint64 from)
     const char *const bytes = m_raw.constData() - m_rawBase;
     m_located = rawEnd();
     if (m_textLocator) {
-        QString text = m_decoder->toUnicode(bytes + from, int(m_located - from));
+        if (m_encoding.form != ByteForm::Utf32)
+            return locateDecoded(m_decoder->toUnicode(bytes + from, int(m_located - from)));
+        m_located -= (m_located - from) % 4; // a unit split between reads waits for its rest
+        bool valid = false;
+        const QString text = decodeUtf32(bytes + from, m_located - from,
+                                         m_encoding.codec->mibEnum() == 1018, &valid);
+        if (!valid)
+            return fail(StreamAdjustResult::NotWellFormed,
+                        QStringLiteral("bytes that are not valid UTF-32"), false);
+        m_decodedFeed += text.toUtf8();
         return locateDecoded(text);
     }
     return admit(m_byteLocator->read(bytes + from, bytes + m_located, m_tags),
@@ -309,13 +319,6 @@ bool LayoutPreservingAdjuster::admit(MarkupVerdict verdict, const QString &units
 
 bool LayoutPreservingAdjuster::locateDecoded(const QString &text)
 {
-    if (feedsDecodedText()) {
-        // Qt's decoder turns a unit beyond Unicode into halves of surrogate pairs.
-        if (m_decoder->hasFailure() || firstLoneSurrogate(text) >= 0)
-            return fail(StreamAdjustResult::NotWellFormed,
-                        QStringLiteral("bytes that are not valid UTF-32"), false);
-        m_decodedFeed += text.toUtf8();
-    }
     const qint64 oldEnd = m_textBase + m_text.size();
     m_text += text;
     const size_t known = m_tags.size();
@@ -540,7 +543,7 @@ void LayoutPreservingAdjuster::finish()
     if (m_textLocator) {
         m_cursor->advance(m_text.constData() + (m_cursor->character() - m_textBase),
                           m_textBase + m_text.size());
-        if (m_decoder->hasFailure()) {
+        if (m_decoder && m_decoder->hasFailure()) {
             fail(StreamAdjustResult::UnsupportedEncoding,
                  QStringLiteral("bytes that are not valid %1")
                      .arg(QString::fromLatin1(m_encoding.codec->name())),

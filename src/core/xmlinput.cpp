@@ -81,6 +81,27 @@ QString declaredEncoding(const QByteArray &head)
     return encodingInDeclaration(QString::fromLatin1(head.left(end)));
 }
 
+QString decodeUtf32(const char *bytes, qint64 size, bool bigEndian, bool *valid)
+{
+    QString text;
+    text.reserve(int(size / 4));
+    *valid = size % 4 == 0;
+    for (const auto *unit = reinterpret_cast<const uchar *>(bytes); *valid && size >= 4;
+         unit += 4, size -= 4) {
+        const char32_t c =
+            bigEndian ? char32_t(unit[0]) << 24 | char32_t(unit[1]) << 16 | unit[2] << 8 | unit[3]
+                      : char32_t(unit[3]) << 24 | char32_t(unit[2]) << 16 | unit[1] << 8 | unit[0];
+        *valid = c <= 0x10ffff && (c < 0xd800 || c > 0xdfff);
+        if (QChar::requiresSurrogates(c)) {
+            text += QChar(QChar::highSurrogate(c));
+            text += QChar(QChar::lowSurrogate(c));
+        } else {
+            text += QChar(ushort(c));
+        }
+    }
+    return text;
+}
+
 int firstLoneSurrogate(const QString &text)
 {
     const QChar *const begin = text.constData();
@@ -312,10 +333,11 @@ XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     // libxml2 reads UTF-32 by neither its byte order mark nor its first bytes; such
     // a file is decoded here.
     if (mib >= 1018 && mib <= 1019) {
-        QTextDecoder decoder(QTextCodec::codecForMib(mib));
-        const QString text = decoder.toUnicode(bytes);
-        // Qt's decoder turns a unit beyond Unicode into halves of surrogate pairs.
-        if (decoder.hasFailure() || decoder.needsMoreData() || firstLoneSurrogate(text) >= 0) {
+        const int mark = unicodeSignature(bytes).byteOrderMarkLength;
+        bool valid = false;
+        const QString text =
+            decodeUtf32(bytes.constData() + mark, bytes.size() - mark, mib == 1018, &valid);
+        if (!valid) {
             XmlLoadResult result;
             result.status = XmlLoadResult::NotWellFormed;
             result.errorMessage = QStringLiteral("bytes that are not valid UTF-32");

@@ -59,6 +59,10 @@ QString declaredEncoding(const QByteArray &head);
 // named in the XML declaration. Invalid bytes become U+FFFD.
 QString decodeXmlBytes(const QByteArray &bytes);
 
+// Decodes whole UTF-32 units; false in `valid` when `size` is no multiple of four
+// or a unit is no Unicode character (beyond U+10FFFF, or half a surrogate pair).
+QString decodeUtf32(const char *bytes, qint64 size, bool bigEndian, bool *valid);
+
 // Where the first half of a surrogate pair without its other half stands, or -1.
 // XML allows no such character.
 int firstLoneSurrogate(const QString &text);
