@@ -16,26 +16,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 namespace {
-
-// QString::fromUtf8() drops a byte order mark at the start, which here is a
-// character of the text (U+FEFF) that merely starts the piece the parser hands over.
-QString fromUtf8(const xmlChar *text, int length)
-{
-    const char *bytes = reinterpret_cast<const char *>(text);
-    QString decoded = QString::fromUtf8(bytes, length);
-    if (length >= 3 && std::memcmp(bytes, "\xef\xbb\xbf", 3) == 0)
-        decoded.prepend(QChar(QChar::ByteOrderMark));
-    return decoded;
-}
-
-QString fromUtf8(const xmlChar *text)
-{
-    return text ? fromUtf8(text, xmlStrlen(text)) : QString();
-}
 
 // Bytes in the named encoding, decoded as the parser decodes them.
 QString decodeWith(const char *encoding, const QByteArray &bytes)
@@ -48,7 +31,7 @@ QString decodeWith(const char *encoding, const QByteArray &bytes)
     xmlBufferAdd(in, reinterpret_cast<const xmlChar *>(bytes.constData()), bytes.size());
     const bool decoded = xmlCharEncInFunc(handler, out, in) >= 0;
     const QString text =
-        decoded ? fromUtf8(xmlBufferContent(out), xmlBufferLength(out)) : QString();
+        decoded ? fromLibxml(xmlBufferContent(out), xmlBufferLength(out)) : QString();
     xmlBufferFree(in);
     xmlBufferFree(out);
     xmlCharEncCloseFunc(handler);
@@ -100,9 +83,9 @@ public:
     void documentType(const xmlChar *name, const xmlChar *publicId, const xmlChar *systemId)
     {
         m_hasDocumentType = true;
-        m_typeName = fromUtf8(name);
-        m_publicId = fromUtf8(publicId);
-        m_systemId = fromUtf8(systemId);
+        m_typeName = fromLibxml(name);
+        m_publicId = fromLibxml(publicId);
+        m_systemId = fromLibxml(systemId);
     }
 
     // The internal subset starts at its '[' (where the parser stands when it reports
@@ -164,7 +147,7 @@ public:
         QDomElement element = m_document.createElement(interned(name));
         bool preserve = m_preserveSpace.empty() ? false : m_preserveSpace.back();
         for (const xmlChar **attribute = attributes; attribute && *attribute; attribute += 2) {
-            const QString value = fromUtf8(attribute[1]);
+            const QString value = fromLibxml(attribute[1]);
             if (xmlStrEqual(attribute[0], BAD_CAST "xml:space"))
                 preserve = value == QLatin1String("preserve") ||
                            (preserve && value != QLatin1String("default"));
@@ -191,7 +174,7 @@ public:
     void characters(const xmlChar *text, int length)
     {
         if (m_depth > 0)
-            m_text += fromUtf8(text, length);
+            m_text += fromLibxml(text, length);
     }
 
     void entityReference(const xmlChar *name)
@@ -199,7 +182,7 @@ public:
         if (m_current.isNull())
             return; // before the document element: not well-formed anyway
         flushText();
-        m_current.appendChild(m_document.createEntityReference(fromUtf8(name)));
+        m_current.appendChild(m_document.createEntityReference(fromLibxml(name)));
     }
 
     void cdata(const xmlChar *text, int length)
@@ -207,26 +190,26 @@ public:
         if (m_current.isNull())
             return;
         flushText();
-        m_current.appendChild(m_document.createCDATASection(fromUtf8(text, length)));
+        m_current.appendChild(m_document.createCDATASection(fromLibxml(text, length)));
     }
 
     void comment(const xmlChar *text)
     {
         flushText();
         if (m_current.isNull())
-            m_prolog.push_back({QString(), fromUtf8(text)});
+            m_prolog.push_back({QString(), fromLibxml(text)});
         else
-            m_current.appendChild(m_document.createComment(fromUtf8(text)));
+            m_current.appendChild(m_document.createComment(fromLibxml(text)));
     }
 
     void processingInstruction(const xmlChar *target, const xmlChar *data)
     {
         flushText();
-        const QString text = data ? fromUtf8(data) : QStringLiteral("");
+        const QString text = data ? fromLibxml(data) : QStringLiteral("");
         if (m_current.isNull())
-            m_prolog.push_back({fromUtf8(target), text});
+            m_prolog.push_back({fromLibxml(target), text});
         else
-            m_current.appendChild(m_document.createProcessingInstruction(fromUtf8(target), text));
+            m_current.appendChild(m_document.createProcessingInstruction(fromLibxml(target), text));
     }
 
 private:
@@ -241,7 +224,7 @@ private:
     {
         auto known = m_names.constFind(name);
         if (known == m_names.constEnd())
-            known = m_names.insert(name, fromUtf8(name));
+            known = m_names.insert(name, fromLibxml(name));
         return *known;
     }
 

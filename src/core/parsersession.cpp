@@ -5,6 +5,7 @@
 #include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 
+#include <cstring>
 #include <mutex>
 
 namespace {
@@ -46,6 +47,19 @@ private:
 };
 
 } // namespace
+
+QString fromLibxml(const xmlChar *text, int length)
+{
+    if (!text)
+        return QString();
+    if (length < 0)
+        length = xmlStrlen(text);
+    const char *bytes = reinterpret_cast<const char *>(text);
+    QString decoded = QString::fromUtf8(bytes, length);
+    if (length >= 3 && std::memcmp(bytes, "\xef\xbb\xbf", 3) == 0)
+        decoded.prepend(QChar(QChar::ByteOrderMark));
+    return decoded;
+}
 
 ParserSession::ParserSession(const xmlSAXHandler &handler)
 {
@@ -204,7 +218,7 @@ xmlEntityPtr ParserSession::onGetEntity(void *context, const xmlChar *name)
         session->refuse(parser, XmlLoadResult::NotWellFormed,
                         QStringLiteral("a reference to the external entity \"%1\"; external "
                                        "entities are never read")
-                            .arg(QString::fromUtf8(reinterpret_cast<const char *>(name))));
+                            .arg(fromLibxml(name)));
         return nullptr;
     }
     // References in the document itself; those inside entities are counted with them.

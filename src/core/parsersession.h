@@ -8,6 +8,11 @@
 
 #include <libxml/parser.h>
 
+// libxml2's UTF-8 text as a QString. (QString::fromUtf8() drops a byte order mark
+// at the start, which here is a character of the text, U+FEFF.) A null text gives
+// a null string; a length of -1 reads up to the terminating NUL.
+QString fromLibxml(const xmlChar *text, int length = -1);
+
 // One parse by libxml2 with this program's settings, shared by the window's reader
 // and the streaming engine so that both judge a document the same way: the
 // declarations of the internal subset go to libxml2's own record, which checks

@@ -68,6 +68,21 @@ template <typename Unit> qint64 StartTagLocator<Unit>::settledTo() const
     }
 }
 
+// One step through a comment ("-->"), CDATA section ("]]>") or instruction ("?>"):
+// true when it reads the '>' that follows `marks` or more of `mark`.
+template <typename Unit>
+bool StartTagLocator<Unit>::closes(const Unit *&c, const Unit *end, Unit mark, int marks)
+{
+    if (m_run == 0)
+        c = findUnit(c, end, mark);
+    if (c == end)
+        return false;
+    const Unit u = *c++;
+    const bool closed = u == '>' && m_run >= marks;
+    m_run = u == mark ? m_run + 1 : 0;
+    return closed;
+}
+
 template <typename Unit> bool StartTagLocator<Unit>::countAttribute(qint64 &count)
 {
     return ++count <= m_maximumAttributes;
@@ -128,34 +143,16 @@ MarkupVerdict StartTagLocator<Unit>::read(const Unit *const begin, const Unit *c
             }
             break;
         case State::Comment:
-            if (m_run == 0)
-                c = findUnit(c, end, Unit('-'));
-            if (c != end) {
-                const Unit u = *c++;
-                if (u == '>' && m_run >= 2)
-                    m_state = m_returnState;
-                m_run = u == '-' ? m_run + 1 : 0;
-            }
+            if (closes(c, end, Unit('-'), 2))
+                m_state = m_returnState;
             break;
         case State::CData:
-            if (m_run == 0)
-                c = findUnit(c, end, Unit(']'));
-            if (c != end) {
-                const Unit u = *c++;
-                if (u == '>' && m_run >= 2)
-                    m_state = State::Content;
-                m_run = u == ']' ? m_run + 1 : 0;
-            }
+            if (closes(c, end, Unit(']'), 2))
+                m_state = State::Content;
             break;
         case State::Instruction:
-            if (m_run == 0)
-                c = findUnit(c, end, Unit('?'));
-            if (c != end) {
-                const Unit u = *c++;
-                if (u == '>' && m_run > 0)
-                    m_state = m_returnState;
-                m_run = u == '?';
-            }
+            if (closes(c, end, Unit('?'), 1))
+                m_state = m_returnState;
             break;
         case State::EndTag:
             c = findUnit(c, end, Unit('>'));

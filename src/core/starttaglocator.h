@@ -80,6 +80,7 @@ private:
         SubsetDeclaration // "<!" inside it
     };
 
+    bool closes(const Unit *&c, const Unit *end, Unit mark, int marks);
     bool countAttribute(qint64 &count);
 
     const std::vector<Unit> m_attributeName;

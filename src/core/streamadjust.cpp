@@ -23,7 +23,6 @@
 namespace {
 
 xmlSAXHandler streamHandler();
-QString fromUtf8(const xmlChar *text);
 
 // The parser (libxml2) reads the document through a callback and reports each
 // element; the start tags are found in the bytes ahead of it (StartTagLocator),
@@ -401,17 +400,6 @@ bool LayoutPreservingAdjuster::flushOutput()
     return written || fail(StreamAdjustResult::CannotWrite, m_output->errorString(), false);
 }
 
-// QString::fromUtf8() drops a byte order mark at the start, which in a value is a
-// character like any other.
-QString fromUtf8(const xmlChar *text)
-{
-    const char *bytes = reinterpret_cast<const char *>(text);
-    QString decoded = QString::fromUtf8(bytes);
-    if (std::strncmp(bytes, "\xef\xbb\xbf", 3) == 0)
-        decoded.prepend(QChar(QChar::ByteOrderMark));
-    return decoded;
-}
-
 void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlChar *name,
                                             const xmlChar **attributes)
 {
@@ -436,7 +424,7 @@ void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlC
     if (context != mainContext()) {
         if (!value)
             countDefault(name);
-        else if (m_rule.adjustedValue(fromUtf8(value)))
+        else if (m_rule.adjustedValue(fromLibxml(value)))
             ++m_result.notInTextCount;
         return;
     }
@@ -455,7 +443,7 @@ void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlC
         countDefault(name);
         return;
     }
-    if (const std::optional<QString> newValue = m_rule.adjustedValue(fromUtf8(value))) {
+    if (const std::optional<QString> newValue = m_rule.adjustedValue(fromLibxml(value))) {
         ++m_result.adjustedCount;
         replace(tag, *newValue);
     }
@@ -468,10 +456,10 @@ bool LayoutPreservingAdjuster::nameMatches(const LocatedTag &tag, const xmlChar 
         const char *written = m_raw.constData() + (tag.nameStart - m_rawBase);
         if (m_encoding.form == ByteForm::Utf8)
             return tag.nameLength == length && std::memcmp(written, name, size_t(length)) == 0;
-        return m_encoding.codec->toUnicode(written, tag.nameLength) == fromUtf8(name);
+        return m_encoding.codec->toUnicode(written, tag.nameLength) == fromLibxml(name);
     }
     return QStringView(m_text.constData() + (tag.nameStart - m_textBase), tag.nameLength) ==
-           fromUtf8(name);
+           fromLibxml(name);
 }
 
 // A default the document type gives the attribute, where the element lacks it.
@@ -491,7 +479,7 @@ void LayoutPreservingAdjuster::countDefault(const xmlChar *element)
         declaration = xmlGetDtdAttrDesc(document->intSubset, element, wanted);
     }
     if (declaration && declaration->defaultValue &&
-        m_rule.adjustedValue(fromUtf8(declaration->defaultValue)))
+        m_rule.adjustedValue(fromLibxml(declaration->defaultValue)))
         ++m_result.notInTextCount;
 }
 
