@@ -363,6 +363,14 @@ XmlLoadResult loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
         result.status = XmlLoadResult::UnsupportedEncoding;
         result.errorMessage =
             QStringLiteral("the encoding \"%1\" is one this program cannot write").arg(encoding);
+    } else if (const uint character = firstUnwritableCharacter(document)) {
+        document.clear();
+        result.status = XmlLoadResult::UnsupportedEncoding;
+        result.errorMessage =
+            QStringLiteral("U+%1 stands where no character reference can, and the encoding "
+                           "\"%2\" cannot write it back as itself")
+                .arg(QString::number(character, 16).toUpper().rightJustified(4, QLatin1Char('0')))
+                .arg(encoding);
     }
     return result;
 }

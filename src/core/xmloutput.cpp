@@ -132,6 +132,19 @@ QString markUnencodable(const QString &value, EncodingRoundTrip &encoding, const
     return marked; // null when nothing was marked
 }
 
+// The first character of the text the encoding cannot hold, or 0.
+uint firstUnheld(const QString &text, EncodingRoundTrip &encoding)
+{
+    for (int i = 0; i < text.size(); ++i) {
+        const bool pair =
+            text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+        if (text[i].unicode() >= 0x80 && !encoding.holds(QStringView(text).mid(i, pair ? 2 : 1)))
+            return pair ? QChar::surrogateToUcs4(text[i], text[i + 1]) : text[i].unicode();
+        i += pair;
+    }
+    return 0;
+}
+
 // A text no node of the document holds, made of `stem` and a number.
 QString uniqueMarker(const QString &serialized, const QString &stem)
 {
@@ -286,6 +299,30 @@ QTextCodec *declaredCodec(const QDomDocument &document)
     const QString name = declaredEncodingName(document);
     QTextCodec *codec = name.isEmpty() ? nullptr : QTextCodec::codecForName(name.toLatin1());
     return codec ? codec : QTextCodec::codecForName("UTF-8");
+}
+
+uint firstUnwritableCharacter(const QDomDocument &document)
+{
+    QTextCodec *codec = declaredCodec(document);
+    if (isUnicodeCodec(codec))
+        return 0;
+    EncodingRoundTrip encoding(codec);
+    uint found = firstUnheld(document.doctype().name(), encoding);
+    const QDomNode root = document;
+    for (QDomNode node = root; !node.isNull() && found == 0;
+         node = nextInDocumentOrder(node, root)) {
+        if (node.isElement()) {
+            found = firstUnheld(node.nodeName(), encoding);
+            const QDomNamedNodeMap attributes = node.attributes();
+            for (int i = 0; i < attributes.count() && found == 0; ++i)
+                found = firstUnheld(attributes.item(i).nodeName(), encoding);
+        } else if (node.isProcessingInstruction()) {
+            found = firstUnheld(node.nodeName() + node.nodeValue(), encoding);
+        } else if (node.isComment() || node.isCDATASection() || node.isEntityReference()) {
+            found = firstUnheld(node.nodeName() + node.nodeValue(), encoding);
+        }
+    }
+    return found;
 }
 
 QString serializeXml(const QDomDocument &document, int indent)

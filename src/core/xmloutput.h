@@ -16,6 +16,12 @@ QTextCodec *declaredCodec(const QDomDocument &document);
 // The encoding the document's XML declaration names; empty when it names none.
 QString declaredEncodingName(const QDomDocument &document);
 
+// The first character the declared encoding cannot write so that it reads back as
+// itself, in a place where the file can hold no character reference instead (a
+// name, a comment, an instruction, a CDATA section, the document type); 0 when
+// there is none.
+uint firstUnwritableCharacter(const QDomDocument &document);
+
 // The DOM's serialisation with the given indent. Characters the declared encoding
 // cannot hold become character references, also beyond the Basic Multilingual
 // Plane (where the DOM alone writes references to surrogates).
