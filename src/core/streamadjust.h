@@ -52,8 +52,8 @@ struct StreamAdjustResult
 
 // Reads an XML document from the input, judged by the same parser and bounds as the
 // window's path, and writes it to the output (unless the output is null) byte for
-// byte as it was, except that the text of each qualifying
-// attribute value, inside its quotes, is replaced by the adjusted number. Memory
+// byte as it was, except that the text of each qualifying attribute value, inside
+// its quotes, is replaced by the adjusted number. Memory
 // does not grow with the size of the document, only with its largest piece of
 // markup and its depth. The output receives bytes while the input is read, so a
 // caller that must not show a document that fails half-way writes to a temporary

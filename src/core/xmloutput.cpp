@@ -316,9 +316,8 @@ uint firstUnwritableCharacter(const QDomDocument &document)
             const QDomNamedNodeMap attributes = node.attributes();
             for (int i = 0; i < attributes.count() && found == 0; ++i)
                 found = firstUnheld(attributes.item(i).nodeName(), encoding);
-        } else if (node.isProcessingInstruction()) {
-            found = firstUnheld(node.nodeName() + node.nodeValue(), encoding);
-        } else if (node.isComment() || node.isCDATASection() || node.isEntityReference()) {
+        } else if (node.isProcessingInstruction() || node.isComment() || node.isCDATASection() ||
+                   node.isEntityReference()) {
             found = firstUnheld(node.nodeName() + node.nodeValue(), encoding);
         }
     }
