@@ -57,7 +57,6 @@ public:
     bool refused() const { return m_refusal != XmlLoadResult::Loaded; }
     // Ends the parse with this status, unless it was refused already.
     void refuse(xmlParserCtxtPtr context, XmlLoadResult::Status status, const QString &reason);
-    void noteError(xmlParserCtxtPtr context, const QString &message, int line, int column);
 
     // Loaded, or why not, with the place of the first fault.
     XmlLoadResult verdict() const;
@@ -65,11 +64,11 @@ public:
     // document was refused by this program's bounds.
     int errorCode() const { return m_errorCode; }
 
+private:
+    void noteError(xmlParserCtxtPtr context, const QString &message, int line, int column);
     // Counts what a reference in the document itself will add, before the parser
     // expands it; refuses the document past maximumEntityExpansionTotal.
     bool admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity);
-
-private:
     static void onError(void *session, xmlErrorPtr error);
     static xmlEntityPtr onGetEntity(void *context, const xmlChar *name);
     static void onEndDocument(void *context);

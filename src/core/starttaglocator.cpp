@@ -184,14 +184,8 @@ MarkupVerdict StartTagLocator<Unit>::read(const Unit *const begin, const Unit *c
             }
             break;
         case State::AttributeName:
-            if (*c == '=') {
-                ++c;
-                if (!countAttribute(m_equalsInTag))
-                    return MarkupVerdict::TooManyAttributes;
-                m_state = State::BeforeValue;
-            } else if (isSpace(*c)) {
-                ++c;
-                m_state = State::BeforeEquals;
+            if (*c == '=' || isSpace(*c)) {
+                m_state = State::BeforeEquals; // which reads the '='
             } else if (*c == '>' || *c == '<' || *c == '/') {
                 m_state = State::BetweenAttributes; // a fault the parser reports
             } else {

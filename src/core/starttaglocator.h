@@ -48,15 +48,12 @@ public:
                     qint64 maximumMarkupLength);
 
     // Reads the next piece of the text; the tags completed in it are appended to
-    // `found`. Past a bound it stops, and offendingPosition() tells where the
-    // markup it refuses begins.
+    // `found`. Past a bound it stops.
     MarkupVerdict read(const Unit *begin, const Unit *end, std::deque<LocatedTag> &found);
 
-    qint64 position() const { return m_position; }
-    // Where a start tag still being read begins, or position() when none is: no
-    // value can be found before this any more.
+    // Where a start tag still being read begins, or the end of what was read when
+    // none is: no value can be found before this any more.
     qint64 settledTo() const;
-    qint64 offendingPosition() const { return m_markupStart; }
 
 private:
     enum class State : quint8
