@@ -9,6 +9,8 @@
 // at a time.
 #include "adjustmentrule.h"
 #include "attributewalk.h"
+#include "bounds.h"
+#include "initialize.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
 
@@ -22,6 +24,8 @@
 #include <QTextCodec>
 
 #include <cstdio>
+
+using namespace xmladjust;
 
 namespace {
 
@@ -53,14 +57,14 @@ bool timeFileMode(const QString &path, int megabytes, const AdjustmentRule &rule
     const QByteArray input = readAll(path);
     const double read = milliseconds(timer);
     QDomDocument document;
-    if (!loadXmlBytes(document, input).isLoaded())
+    if (!loadXmlBytes(document, input).succeeded())
         return false;
     const double load = milliseconds(timer);
     adjustAttributes(document.documentElement(), rule);
     const double walk = milliseconds(timer);
     const QByteArray bytes = encodeXmlFile(document);
     const double serialise = milliseconds(timer);
-    if (!replaceFileContents(path, bytes).isReplaced())
+    if (!replaceFileContents(path, bytes).succeeded())
         return false;
     const double write = milliseconds(timer);
     std::printf("| OSM-like, %d MB | %.0f ms | %.0f ms | %.0f ms | %.0f ms | %.0f ms | %.0f ms |\n",
@@ -97,6 +101,7 @@ bool timeDomAlone(const QString &path, int megabytes)
 
 int main(int argc, char *argv[])
 {
+    initializeCore();
     QCoreApplication application(argc, argv);
     QStringList arguments = QCoreApplication::arguments().mid(1);
     const bool domAlone = arguments.removeAll(QStringLiteral("--dom")) > 0;
@@ -136,7 +141,8 @@ int main(int argc, char *argv[])
     QElapsedTimer timer;
     timer.start();
     QDomDocument document;
-    const bool refused = loadXmlText(document, tooDeep).status == XmlLoadResult::TooDeep;
+    const Outcome loaded = loadXmlText(document, tooDeep);
+    const bool refused = !loaded.succeeded() && loaded.kind() == FailureKind::TooDeep;
     std::printf("\n1,000,000 levels %s in %.1f ms\n", refused ? "refused" : "NOT refused",
                 milliseconds(timer));
     return refused ? 0 : 1;

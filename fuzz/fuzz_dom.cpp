@@ -37,20 +37,20 @@ void checkTextMode(const FuzzCase &fuzzCase)
 {
     const QString text = QString::fromUtf8(fuzzCase.document);
     QDomDocument document;
-    if (!loadXmlText(document, text).isLoaded()) {
+    if (!loadXmlText(document, text).succeeded()) {
         // The window still shows what the parser read before it stopped, unadjusted.
         serializeXml(document, 1);
         return;
     }
     QDomDocument original;
-    require(loadXmlText(original, text).isLoaded(), "loading is repeatable");
+    require(loadXmlText(original, text).succeeded(), "loading is repeatable");
     adjustAttributes(document, fuzzCase.rule);
 
     const QString shown = serializeXml(document, 1);
     QDomDocument reparsed;
-    const XmlLoadResult reload = loadXmlText(reparsed, shown);
-    require(reload.isLoaded(), "the shown text is well-formed",
-            reload.errorMessage + QLatin1String("\n") + shown);
+    const Outcome reload = loadXmlText(reparsed, shown);
+    require(reload.succeeded(), "the shown text is well-formed",
+            messageOf(reload) + QLatin1String("\n") + shown);
     const QString name = fuzzCase.rule.attributeName;
     compareTrees(original, document, TextComparison::Exact, name,
                  [&](const QString &before, const QString &after) {
@@ -73,25 +73,24 @@ void checkFileMode(const FuzzCase &fuzzCase)
                 "the scratch file can be written");
     }
     QDomDocument original;
-    const bool loads = loadXmlFile(original, path).isLoaded();
+    const bool loads = loadXmlFile(original, path).succeeded();
     const FileAdjustResult result = adjustXmlFile(path, fuzzCase.rule);
     QFile written(path);
     written.open(QIODevice::ReadOnly);
     const QByteArray bytes = written.readAll();
     if (!loads || result.adjustedCount == 0) {
-        require(result.status ==
-                    (loads ? FileAdjustResult::NothingToChange : FileAdjustResult::NotLoaded),
+        require(result.outcome.succeeded() == loads && result.loaded == loads,
                 "a document that does not load, or has nothing to change, is not saved");
         require(bytes == fuzzCase.document, "a file that is not saved keeps its bytes");
         return;
     }
-    require(result.status == FileAdjustResult::Saved, "a loaded document can be saved",
-            result.save.errorMessage);
+    require(result.outcome.succeeded(), "a loaded document can be saved",
+            messageOf(result.outcome));
 
     QDomDocument reparsed;
-    const XmlLoadResult reload = loadXmlFile(reparsed, path);
-    require(reload.isLoaded(), "the saved file is well-formed",
-            reload.errorMessage + QLatin1String("\n") + QString::fromUtf8(bytes));
+    const Outcome reload = loadXmlFile(reparsed, path);
+    require(reload.succeeded(), "the saved file is well-formed",
+            messageOf(reload) + QLatin1String("\n") + QString::fromUtf8(bytes));
     compareTrees(original, reparsed, TextComparison::Exact, fuzzCase.rule.attributeName,
                  [&](const QString &before, const QString &after) {
                      checkAdjustedValue(fuzzCase.rule, before, after);

@@ -79,11 +79,10 @@ std::vector<QString> namedValues(const QDomDocument &document, const QString &na
     return values;
 }
 
-bool isLimit(StreamAdjustResult::Status status)
+bool isLimit(FailureKind kind)
 {
-    return status == StreamAdjustResult::TooDeep || status == StreamAdjustResult::TooLarge ||
-           status == StreamAdjustResult::UnsupportedEncoding ||
-           status == StreamAdjustResult::LayoutNotKept;
+    return kind == FailureKind::TooDeep || kind == FailureKind::TooLarge ||
+           kind == FailureKind::UnsupportedEncoding || kind == FailureKind::LayoutNotKept;
 }
 
 StreamAdjustResult runEngine(const QByteArray &input, QByteArray *output,
@@ -118,31 +117,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                  (inPieces.adjustedCount == result.adjustedCount && pieceOutput == output)),
             "the result does not depend on how the input is read",
             QStringLiteral("%1/%2 vs %3/%4: %5 | %6")
-                .arg(result.status)
+                .arg(statusOf(result.outcome))
                 .arg(result.adjustedCount)
-                .arg(inPieces.status)
+                .arg(statusOf(inPieces.outcome))
                 .arg(inPieces.adjustedCount)
-                .arg(result.errorMessage, inPieces.errorMessage));
+                .arg(messageOf(result.outcome), messageOf(inPieces.outcome)));
 
     // The judge: the window's path, which reads with the same parser.
     QDomDocument document;
-    const XmlLoadResult judged = loadXmlBytes(document, input);
+    const Outcome judged = loadXmlBytes(document, input);
     if (!result.succeeded()) {
-        require(judged.isLoaded() ? isLimit(result.status)
-                                  : result.status != StreamAdjustResult::CannotWrite,
+        const FailureKind kind = result.outcome.kind();
+        require(judged.succeeded() ? isLimit(kind) : kind != FailureKind::CannotWrite,
                 "a document the window's path accepts is refused only for a stated limit",
-                QStringLiteral("%1: %2").arg(result.status).arg(result.errorMessage));
+                QStringLiteral("%1: %2").arg(int(kind)).arg(messageOf(result.outcome)));
         return 0;
     }
     // Apart from the window's own limits: its depth bound, and characters its file's
     // encoding cannot write back.
-    require(judged.isLoaded() || judged.status == XmlLoadResult::TooDeep ||
-                judged.status == XmlLoadResult::UnsupportedEncoding,
+    require(judged.succeeded() || judged.kind() == FailureKind::TooDeep ||
+                judged.kind() == FailureKind::UnsupportedEncoding,
             "a document the window's path refuses is refused",
-            QStringLiteral("%1: %2").arg(judged.status).arg(judged.errorMessage));
+            QStringLiteral("%1: %2").arg(statusOf(judged)).arg(messageOf(judged)));
     require(result.bytesChanged == (output != input), "the report says whether bytes changed");
     QDomDocument adjusted;
-    require(loadXmlBytes(adjusted, output).status == judged.status,
+    require(statusOf(loadXmlBytes(adjusted, output)) == statusOf(judged),
             "the output is judged as the input was");
     if (isByteOriented(input)) {
         const QByteArray name = rule.attributeName.toLatin1();
@@ -151,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 QString::fromLatin1(input.toHex()) + QLatin1Char('\n') +
                     QString::fromLatin1(output.toHex()));
     }
-    if (!judged.isLoaded())
+    if (!judged.succeeded())
         return 0;
 
     const std::vector<QString> before = namedValues(document, rule.attributeName);

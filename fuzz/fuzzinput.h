@@ -6,6 +6,8 @@
 // the broken promise.
 
 #include "adjustmentrule.h"
+#include "initialize.h"
+#include "result.h"
 
 #include <QByteArray>
 #include <QString>
@@ -16,6 +18,8 @@
 #include <optional>
 
 namespace fuzz {
+
+using namespace xmladjust;
 
 constexpr int settingsBytes = 4;
 
@@ -181,5 +185,25 @@ inline void checkAdjustedValue(const AdjustmentRule &rule, const QString &before
 }
 
 } // namespace fuzz
+
+// libFuzzer calls this once before any input, and so does the replayer.
+// Defined here, once in each target, which includes this header in one file.
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    xmladjust::initializeCore();
+    return 0;
+}
+
+// A failure's message, for a broken promise's detail.
+inline QString messageOf(const xmladjust::Outcome &outcome)
+{
+    return outcome.succeeded() ? QString() : outcome.failure().message;
+}
+
+// An outcome as one number: the kind of its failure, or -1.
+inline int statusOf(const xmladjust::Outcome &outcome)
+{
+    return outcome.succeeded() ? -1 : int(outcome.kind());
+}
 
 #endif // FUZZINPUT_H

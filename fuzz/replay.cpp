@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace {
@@ -32,6 +33,7 @@ bool replay(const QString &path)
 
 int main(int argc, char **argv)
 {
+    LLVMFuzzerInitialize(&argc, &argv);
     int replayed = 0;
     for (int i = 1; i < argc; ++i) {
         const QString path = QFile::decodeName(argv[i]);

@@ -1,3 +1,4 @@
+#include "initialize.h"
 #include "mainwindow.h"
 
 #include <QApplication>
@@ -26,6 +27,7 @@ bool asksOnlyForText(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
+    xmladjust::initializeCore();
 #ifdef SIGXFSZ
     // Past a file-size limit, saving then fails and the file is left as it was,
     // instead of the program being killed with its temporary file left behind.
@@ -52,7 +54,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    MainWindow window;
+    xmladjust::MainWindow window;
     if (!files.isEmpty())
         window.openFile(files.first());
     window.show();

@@ -24,6 +24,8 @@
 
 #include <memory>
 
+namespace xmladjust {
+
 namespace {
 
 // The local file a drag carries, when it carries exactly one.
@@ -138,9 +140,9 @@ void MainWindow::on_goChange_clicked()
         QChar(QChar::ParagraphSeparator), QLatin1Char('\n'));
     if (!source.isEmpty()) {
         QDomDocument document;
-        const XmlLoadResult load = loadXmlText(document, source);
+        const Outcome load = loadXmlText(document, source);
         int adjusted = 0;
-        if (load.isLoaded()) {
+        if (load.succeeded()) {
             QDomElement root = document.documentElement();
             if (!root.isNull())
                 adjusted = changeNode(root);
@@ -224,3 +226,5 @@ void MainWindow::showResult(const QString &line)
     m_resultLine->setText(line);
     m_resultLine->setToolTip(line);
 }
+
+} // namespace xmladjust

@@ -7,12 +7,15 @@
 class QDomNode;
 class QLabel;
 class QProgressBar;
-struct AdjustmentRule;
-struct FileAdjustResult;
 
 namespace Ui {
 class MainWindow;
 }
+
+namespace xmladjust {
+
+struct AdjustmentRule;
+struct FileAdjustResult;
 
 class MainWindow : public QMainWindow
 {
@@ -52,5 +55,7 @@ private:
     bool m_closeWhenDone = false;
     QPointer<QWidget> m_focusBeforeWork;
 };
+
+} // namespace xmladjust
 
 #endif // MAINWINDOW_H

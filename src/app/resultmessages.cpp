@@ -1,10 +1,13 @@
 #include "resultmessages.h"
 
 #include "adjustmentrule.h"
+#include "bounds.h"
 #include "fileadjust.h"
-#include "xmlinput.h"
+#include "result.h"
 
 #include <QFileInfo>
+
+namespace xmladjust {
 
 namespace {
 
@@ -21,31 +24,43 @@ QString countedNoun(int count, const QString &one, const QString &few, const QSt
     return many;
 }
 
-QString loadFailureReason(const XmlLoadResult &load)
+QString loadFailureReason(const Failure &failure)
 {
-    switch (load.status) {
-    case XmlLoadResult::Loaded:
-        break;
-    case XmlLoadResult::NotWellFormed:
-        if (load.errorLine <= 0)
-            return QStringLiteral("некорректный XML: %1").arg(load.errorMessage);
+    switch (failure.kind) {
+    case FailureKind::NotWellFormed:
+        if (failure.line <= 0)
+            return QStringLiteral("некорректный XML: %1").arg(failure.message);
         return QStringLiteral("некорректный XML, строка %1, столбец %2: %3")
-            .arg(load.errorLine)
-            .arg(load.errorColumn)
-            .arg(load.errorMessage);
-    case XmlLoadResult::TooDeep:
+            .arg(failure.line)
+            .arg(failure.column)
+            .arg(failure.message);
+    case FailureKind::TooDeep:
         return QStringLiteral("вложенность глубже %1 %2")
             .arg(maximumNestingDepth)
             .arg(countedNoun(maximumNestingDepth, QStringLiteral("уровня"),
                              QStringLiteral("уровней"), QStringLiteral("уровней")));
-    case XmlLoadResult::TooLarge:
-        return QStringLiteral("слишком большой (%1)").arg(load.errorMessage);
-    case XmlLoadResult::UnsupportedEncoding:
-        return QStringLiteral("нельзя сохранить без потерь (%1)").arg(load.errorMessage);
-    case XmlLoadResult::CannotRead:
-        break;
+    case FailureKind::TooLarge:
+        return QStringLiteral("слишком большой (%1)").arg(failure.message);
+    case FailureKind::UnsupportedEncoding:
+        return QStringLiteral("нельзя сохранить без потерь (%1)").arg(failure.message);
+    default:
+        return QStringLiteral("не удалось прочитать (%1)").arg(failure.message);
     }
-    return QStringLiteral("не удалось прочитать (%1)").arg(load.errorMessage);
+}
+
+// Why a file that was not read was refused.
+QString refusalReason(const QString &name, const Failure &failure)
+{
+    switch (failure.kind) {
+    case FailureKind::Missing:
+        return QStringLiteral("Файл «%1» не найден: ничего не изменено").arg(name);
+    case FailureKind::NotRegularFile:
+        return QStringLiteral("«%1» — не обычный файл: ничего не изменено").arg(name);
+    case FailureKind::NotWritable:
+        return QStringLiteral("Файл «%1» не изменён: нет прав на запись").arg(name);
+    default:
+        return QStringLiteral("Файл «%1» не изменён: %2").arg(name, loadFailureReason(failure));
+    }
 }
 
 QString displayName(const QString &path)
@@ -74,10 +89,10 @@ QString noFileChosenMessage()
     return QStringLiteral("Ничего не изменено: файл не выбран");
 }
 
-QString textResultMessage(const XmlLoadResult &load, int adjustedCount)
+QString textResultMessage(const Outcome &load, int adjustedCount)
 {
-    if (!load.isLoaded())
-        return QStringLiteral("Текст не изменён: %1").arg(loadFailureReason(load));
+    if (!load.succeeded())
+        return QStringLiteral("Текст не изменён: %1").arg(loadFailureReason(load.failure()));
     if (adjustedCount == 0)
         return QStringLiteral("Текст не изменён: ни одно значение не подходит");
     return QStringLiteral("В тексте изменено %1").arg(valueCount(adjustedCount));
@@ -91,27 +106,15 @@ QString fileWorkingMessage(const QString &path)
 QString fileResultMessage(const QString &path, const FileAdjustResult &result)
 {
     const QString name = displayName(path);
-    QString reason;
-    switch (result.status) {
-    case FileAdjustResult::Saved:
-        return QStringLiteral("Файл «%1» сохранён: изменено %2")
-            .arg(name, valueCount(result.adjustedCount));
-    case FileAdjustResult::Missing:
-        return QStringLiteral("Файл «%1» не найден: ничего не изменено").arg(name);
-    case FileAdjustResult::NotRegularFile:
-        return QStringLiteral("«%1» — не обычный файл: ничего не изменено").arg(name);
-    case FileAdjustResult::NothingToChange:
-        reason = QStringLiteral("ни одно значение не подходит");
-        break;
-    case FileAdjustResult::NotWritable:
-        reason = QStringLiteral("нет прав на запись");
-        break;
-    case FileAdjustResult::NotLoaded:
-        reason = loadFailureReason(result.load);
-        break;
-    case FileAdjustResult::NotSaved:
-        reason = QStringLiteral("не удалось записать (%1)").arg(result.save.errorMessage);
-        break;
-    }
-    return QStringLiteral("Файл «%1» не изменён: %2").arg(name, reason);
+    if (!result.outcome.succeeded() && !result.loaded)
+        return refusalReason(name, result.outcome.failure());
+    if (!result.outcome.succeeded())
+        return QStringLiteral("Файл «%1» не изменён: не удалось записать (%2)")
+            .arg(name, result.outcome.failure().message);
+    if (result.adjustedCount == 0)
+        return QStringLiteral("Файл «%1» не изменён: ни одно значение не подходит").arg(name);
+    return QStringLiteral("Файл «%1» сохранён: изменено %2")
+        .arg(name, valueCount(result.adjustedCount));
 }
+
+} // namespace xmladjust

@@ -3,9 +3,11 @@
 
 #include <QString>
 
+namespace xmladjust {
+
 struct AdjustmentRule;
 struct FileAdjustResult;
-struct XmlLoadResult;
+class Outcome;
 
 // The window's result line: what a press of Изменить did, in the form's language.
 // The system's and the parser's own reasons are quoted as they come.
@@ -18,11 +20,13 @@ QString nothingToDoMessage(const AdjustmentRule &rule);
 
 QString noFileChosenMessage();
 
-QString textResultMessage(const XmlLoadResult &load, int adjustedCount);
+QString textResultMessage(const Outcome &load, int adjustedCount);
 
 // While the file is being worked on.
 QString fileWorkingMessage(const QString &path);
 
 QString fileResultMessage(const QString &path, const FileAdjustResult &result);
+
+} // namespace xmladjust
 
 #endif // RESULTMESSAGES_H

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+namespace xmladjust {
+
 bool AdjustmentRule::qualifies(double value) const
 {
     const bool aboveHolds = !useAbove || value > above;
@@ -143,3 +145,5 @@ std::optional<QString> AdjustmentRule::adjustedValue(QStringView text) const
     }
     return adjustedByConversion(*this, text.toString());
 }
+
+} // namespace xmladjust

@@ -7,6 +7,8 @@
 
 #include <optional>
 
+namespace xmladjust {
+
 // What to change: the attribute, the increment, and the optional strict bounds
 // that the current value must lie between.
 struct AdjustmentRule
@@ -35,5 +37,7 @@ struct AdjustmentRule
     // convert to a number or does not qualify.
     std::optional<QString> adjustedValue(QStringView text) const;
 };
+
+} // namespace xmladjust
 
 #endif // ADJUSTMENTRULE_H

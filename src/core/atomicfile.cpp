@@ -1,5 +1,7 @@
 #include "atomicfile.h"
 
+#include "messages.h"
+
 #include <QFileInfo>
 #include <QSaveFile>
 
@@ -7,14 +9,13 @@
 #include <unistd.h>
 #endif
 
+namespace xmladjust {
+
 namespace {
 
-FileReplaceResult failure(FileReplaceResult::Status status, const QString &message)
+Failure writeFailure(const QString &reason)
 {
-    FileReplaceResult result;
-    result.status = status;
-    result.errorMessage = message;
-    return result;
+    return Failure{FailureKind::CannotWrite, reason};
 }
 
 // Writes all of the bytes. A write that stops part-way (at a file-size limit, or when
@@ -32,19 +33,18 @@ bool writeAll(QIODevice *device, const QByteArray &bytes)
 
 } // namespace
 
-std::optional<FileReplaceResult> replaceRefusal(const QString &path)
+Outcome checkReplaceable(const QString &path)
 {
     const QFileInfo pathInfo(path);
     if (!pathInfo.exists())
-        return failure(FileReplaceResult::CannotReplace, QStringLiteral("no such file"));
+        return failureOf(Reason::NoSuchFile);
     if (pathInfo.isDir())
-        return failure(FileReplaceResult::CannotReplace, QStringLiteral("is a directory"));
+        return failureOf(Reason::IsDirectory);
     // Root may write anything; a file whose owner took away write permission is
     // still meant to stay as it is.
     if (!pathInfo.isWritable() || !(pathInfo.permissions() & QFileDevice::WriteOwner))
-        return failure(FileReplaceResult::NotWritable,
-                       QStringLiteral("permission denied: the file is not writable"));
-    return std::nullopt;
+        return failureOf(Reason::NotWritable);
+    return {};
 }
 
 AtomicFileReplacement::AtomicFileReplacement() = default;
@@ -54,11 +54,11 @@ AtomicFileReplacement::~AtomicFileReplacement()
     cancel();
 }
 
-std::optional<FileReplaceResult> AtomicFileReplacement::begin(const QString &path)
+Outcome AtomicFileReplacement::begin(const QString &path)
 {
     cancel();
-    if (std::optional<FileReplaceResult> refusal = replaceRefusal(path))
-        return refusal;
+    if (Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
+        return replaceable;
     // Write through a symbolic link to the file it names, so the link stays a link.
     m_target = QFileInfo(path).canonicalFilePath();
     const QFileInfo targetInfo(m_target);
@@ -67,7 +67,7 @@ std::optional<FileReplaceResult> AtomicFileReplacement::begin(const QString &pat
     if (!m_file->open(QIODevice::WriteOnly)) {
         const QString reason = m_file->errorString();
         m_file.reset();
-        return failure(FileReplaceResult::Failed, reason);
+        return writeFailure(reason);
     }
     // QSaveFile copies permissions as seen by this user (root sees every file as
     // writable); the file's own mode bits are what it must keep.
@@ -79,14 +79,14 @@ std::optional<FileReplaceResult> AtomicFileReplacement::begin(const QString &pat
     if (!m_file->setPermissions(modeBits)) {
         const QString reason = m_file->errorString();
         cancel();
-        return failure(FileReplaceResult::Failed, reason);
+        return writeFailure(reason);
     }
 #ifdef Q_OS_UNIX
     // Keep owner and group where this user may (root, or a member of the group).
     if (fchown(m_file->handle(), targetInfo.ownerId(), targetInfo.groupId()) != 0)
         (void)!fchown(m_file->handle(), uid_t(-1), targetInfo.groupId());
 #endif
-    return std::nullopt;
+    return {};
 }
 
 QIODevice *AtomicFileReplacement::device() const
@@ -94,30 +94,27 @@ QIODevice *AtomicFileReplacement::device() const
     return m_file.get();
 }
 
-FileReplaceResult AtomicFileReplacement::commit()
+Outcome AtomicFileReplacement::commit()
 {
     if (!m_file)
-        return failure(FileReplaceResult::Failed, QStringLiteral("nothing to replace"));
+        return failureOf(Reason::NothingToReplace);
     // A write that failed part-way makes QSaveFile refuse the commit; say why.
     if (m_file->error() != QFileDevice::NoError) {
         const QString reason = m_file->errorString();
         cancel();
-        return failure(FileReplaceResult::Failed, reason);
+        return writeFailure(reason);
     }
     // The file may have gone while it was being read and adjusted; do not create it anew.
     if (!QFileInfo::exists(m_target)) {
         cancel();
-        return failure(FileReplaceResult::CannotReplace,
-                       QStringLiteral("the file was removed meanwhile"));
+        return failureOf(Reason::RemovedMeanwhile);
     }
     const bool committed = m_file->commit();
     const QString reason = m_file->errorString();
     m_file.reset();
     if (!committed)
-        return failure(FileReplaceResult::Failed, reason);
-    FileReplaceResult result;
-    result.status = FileReplaceResult::Replaced;
-    return result;
+        return writeFailure(reason);
+    return {};
 }
 
 void AtomicFileReplacement::cancel()
@@ -128,16 +125,17 @@ void AtomicFileReplacement::cancel()
     m_file.reset();
 }
 
-FileReplaceResult replaceFileContents(const QString &path, const QByteArray &contents)
+Outcome replaceFileContents(const QString &path, const QByteArray &contents)
 {
     AtomicFileReplacement replacement;
-    if (std::optional<FileReplaceResult> refusal = replacement.begin(path))
-        return *refusal;
+    if (Outcome begun = replacement.begin(path); !begun.succeeded())
+        return begun;
     if (!writeAll(replacement.device(), contents)) {
-        const FileReplaceResult result =
-            failure(FileReplaceResult::Failed, replacement.device()->errorString());
+        const Failure failure = writeFailure(replacement.device()->errorString());
         replacement.cancel();
-        return result;
+        return failure;
     }
     return replacement.commit();
 }
+
+} // namespace xmladjust

@@ -1,35 +1,22 @@
 #ifndef ATOMICFILE_H
 #define ATOMICFILE_H
 
+#include "result.h"
+
 #include <QByteArray>
-#include <QFileDevice>
 #include <QString>
 
 #include <memory>
-#include <optional>
 
 class QIODevice;
 class QSaveFile;
 
-struct FileReplaceResult
-{
-    enum Status
-    {
-        Replaced,
-        CannotReplace,
-        NotWritable,
-        Failed
-    };
-    Status status = Failed;
-    QString errorMessage;
+namespace xmladjust {
 
-    bool isReplaced() const { return status == Replaced; }
-};
-
-// Why the existing file at the path may not be replaced, or nothing when it may:
-// it must exist and not be a directory, and it must be writable both for this user
-// and for its owner (so a file its owner made read-only stays so, even for root).
-std::optional<FileReplaceResult> replaceRefusal(const QString &path);
+// Whether the existing file at the path may be replaced: it must exist and not be a
+// directory, and it must be writable both for this user and for its owner (so a
+// file its owner made read-only stays so, even for root).
+Outcome checkReplaceable(const QString &path);
 
 // Replaces the contents of an existing file atomically: the new bytes go to a
 // temporary file beside it, which is renamed over it only once all of them are
@@ -45,11 +32,11 @@ public:
     AtomicFileReplacement(const AtomicFileReplacement &) = delete;
     AtomicFileReplacement &operator=(const AtomicFileReplacement &) = delete;
 
-    // Checks the file and opens the temporary file; a refusal or failure is returned.
-    std::optional<FileReplaceResult> begin(const QString &path);
+    // Checks the file and opens the temporary file.
+    Outcome begin(const QString &path);
     // Where the new contents are written, between begin() and commit().
     QIODevice *device() const;
-    FileReplaceResult commit();
+    Outcome commit();
     void cancel();
 
 private:
@@ -58,6 +45,8 @@ private:
 };
 
 // The whole of the new contents written with an AtomicFileReplacement.
-FileReplaceResult replaceFileContents(const QString &path, const QByteArray &contents);
+Outcome replaceFileContents(const QString &path, const QByteArray &contents);
+
+} // namespace xmladjust
 
 #endif // ATOMICFILE_H

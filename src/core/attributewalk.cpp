@@ -5,6 +5,8 @@
 
 #include <QDomElement>
 
+namespace xmladjust {
+
 namespace {
 
 bool adjustElement(QDomElement element, const AdjustmentRule &rule)
@@ -30,3 +32,5 @@ int adjustAttributes(const QDomNode &root, const AdjustmentRule &rule)
     }
     return adjusted;
 }
+
+} // namespace xmladjust

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace xmladjust {
+
 namespace {
 
 bool isAsciiDigit(QChar c)
@@ -169,3 +171,5 @@ DecimalNumber operator+(const DecimalNumber &a, const DecimalNumber &b)
     result.normalize();
     return result;
 }
+
+} // namespace xmladjust

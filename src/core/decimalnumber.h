@@ -6,6 +6,8 @@
 
 #include <optional>
 
+namespace xmladjust {
+
 // An exact decimal number of any length, so that adding 0.2 to "10" gives "10.2"
 // and not the binary neighbour "10.199999999999999".
 class DecimalNumber
@@ -45,5 +47,7 @@ private:
     QByteArray m_digits;
     int m_scale = 0;
 };
+
+} // namespace xmladjust
 
 #endif // DECIMALNUMBER_H

@@ -1,6 +1,9 @@
 #include "domreader.h"
 
+#include "bounds.h"
+#include "messages.h"
 #include "parsersession.h"
+#include "xmlinput.h"
 
 #include <QDomDocument>
 #include <QHash>
@@ -17,6 +20,8 @@
 #include <algorithm>
 #include <cstring>
 #include <vector>
+
+namespace xmladjust {
 
 namespace {
 
@@ -128,20 +133,12 @@ public:
         m_hasInternalSubset = true;
     }
 
-    void subsetLost(xmlParserCtxtPtr context)
-    {
-        refuse(context, XmlLoadResult::UnsupportedEncoding,
-               QStringLiteral("the internal DTD subset could not be read back to be kept"));
-    }
+    void subsetLost(xmlParserCtxtPtr context) { refuse(context, failureOf(Reason::SubsetNotKept)); }
 
     void startElement(xmlParserCtxtPtr context, const xmlChar *name, const xmlChar **attributes)
     {
-        if (m_depth >= maximumNestingDepth) {
-            refuse(context, XmlLoadResult::TooDeep,
-                   QStringLiteral("elements are nested deeper than %1 levels")
-                       .arg(maximumNestingDepth));
+        if (!admitDepth(context, m_depth + 1, maximumNestingDepth))
             return;
-        }
         flushText();
         createDocument();
         QDomElement element = m_document.createElement(interned(name));
@@ -234,9 +231,6 @@ private:
     {
         if (!m_current.isNull())
             return;
-        // The DOM keeps attributes in a hash; a fixed seed keeps their order, and so
-        // the output, the same from run to run.
-        qSetGlobalQHashSeed(0);
         if (m_hasDocumentType) {
             // The DOM can neither hold nor write an internal subset, but writes the
             // document type's name as it is: the name carries the rest of the declaration.
@@ -373,7 +367,7 @@ xmlSAXHandler saxHandler()
 
 } // namespace
 
-XmlLoadResult readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes kind)
+Outcome readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes kind)
 {
     document.clear();
     DomBuilder builder(document, bytes, declarationAsDomKeepsIt(bytes, kind == XmlBytes::Utf8Text));
@@ -382,3 +376,5 @@ XmlLoadResult readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes 
     builder.finish();
     return builder.verdict();
 }
+
+} // namespace xmladjust

@@ -1,11 +1,13 @@
 #ifndef DOMREADER_H
 #define DOMREADER_H
 
-#include "xmlinput.h"
+#include "result.h"
 
 #include <QByteArray>
 
 class QDomDocument;
+
+namespace xmladjust {
 
 // What the bytes handed to readDom() are.
 enum class XmlBytes
@@ -23,6 +25,8 @@ enum class XmlBytes
 // included) and entity references that would add more than
 // maximumEntityExpansionTotal characters refuse it too, and leave the document
 // empty; a document that is not well-formed leaves what was read before the fault.
-XmlLoadResult readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes kind);
+Outcome readDom(QDomDocument &document, const QByteArray &bytes, XmlBytes kind);
+
+} // namespace xmladjust
 
 #endif // DOMREADER_H

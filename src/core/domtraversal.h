@@ -3,6 +3,8 @@
 
 #include <QDomNode>
 
+namespace xmladjust {
+
 // The node after `node` in document order within the subtree of `root`, or a null
 // node at the end. Walking with this needs no stack, however deep the tree. With
 // `depth`, it is kept as the level of the returned node relative to `node`'s.
@@ -25,5 +27,7 @@ inline QDomNode nextInDocumentOrder(QDomNode node, const QDomNode &root, int *de
         *depth = level;
     return next;
 }
+
+} // namespace xmladjust
 
 #endif // DOMTRAVERSAL_H

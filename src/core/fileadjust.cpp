@@ -1,55 +1,51 @@
 #include "fileadjust.h"
 
+#include "atomicfile.h"
 #include "attributewalk.h"
+#include "bounds.h"
+#include "messages.h"
+#include "xmlinput.h"
 #include "xmloutput.h"
 
 #include <QDomDocument>
 #include <QFileInfo>
 
-#include <optional>
+namespace xmladjust {
 
 namespace {
 
-FileAdjustResult withStatus(FileAdjustResult::Status status)
+// Each refusal is found before the file is read, which for a large file takes long.
+Outcome checkBeforeReading(const QString &path)
 {
-    FileAdjustResult result;
-    result.status = status;
-    return result;
+    const QFileInfo info(path);
+    if (!info.exists())
+        return failureOf(Reason::NoSuchFile);
+    if (!info.isFile())
+        return failureOf(Reason::NotRegularFile);
+    if (Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
+        return replaceable;
+    if (info.size() > maximumXmlFileSize)
+        return failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)});
+    return {};
 }
 
 } // namespace
 
 FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
 {
-    // Each refusal is found before the file is read, which for a large file takes long.
-    const QFileInfo info(path);
-    if (!info.exists())
-        return withStatus(FileAdjustResult::Missing);
-    if (!info.isFile())
-        return withStatus(FileAdjustResult::NotRegularFile);
-    if (const std::optional<FileReplaceResult> refusal = replaceRefusal(path)) {
-        FileAdjustResult result = withStatus(FileAdjustResult::NotWritable);
-        result.save = *refusal;
-        return result;
-    }
     FileAdjustResult result;
-    if (info.size() > maximumXmlFileSize) {
-        result.load.status = XmlLoadResult::TooLarge;
-        result.load.errorMessage =
-            QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20);
+    result.outcome = checkBeforeReading(path);
+    if (!result.outcome.succeeded())
         return result;
-    }
-
     QDomDocument document;
-    result.load = loadXmlFile(document, path);
-    if (!result.load.isLoaded())
+    result.outcome = loadXmlFile(document, path);
+    if (!result.outcome.succeeded())
         return result;
+    result.loaded = true;
     result.adjustedCount = adjustAttributes(document.documentElement(), rule);
-    if (result.adjustedCount == 0) {
-        result.status = FileAdjustResult::NothingToChange;
-        return result;
-    }
-    result.save = saveXmlFile(path, document);
-    result.status = result.save.isReplaced() ? FileAdjustResult::Saved : FileAdjustResult::NotSaved;
+    if (result.adjustedCount > 0)
+        result.outcome = saveXmlFile(path, document);
     return result;
 }
+
+} // namespace xmladjust

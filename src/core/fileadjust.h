@@ -1,30 +1,24 @@
 #ifndef FILEADJUST_H
 #define FILEADJUST_H
 
-#include "atomicfile.h"
-#include "xmlinput.h"
+#include "result.h"
 
 #include <QString>
+
+namespace xmladjust {
 
 struct AdjustmentRule;
 
 // What the window's file mode did with one file.
-struct FileAdjustResult
+struct [[nodiscard]] FileAdjustResult
 {
-    enum Status
-    {
-        Saved,           // values were adjusted and the file replaced
-        NothingToChange, // no value qualified, so the file was not written
-        Missing,         // no file at the path
-        NotRegularFile,  // a directory, device or pipe
-        NotWritable,     // the file may not be replaced; it was not read
-        NotLoaded,       // see load
-        NotSaved         // see save; the file is as it was
-    };
-    Status status = NotLoaded;
-    XmlLoadResult load;
+    // Why the file was left as it was, when it was.
+    Outcome outcome;
+    // The document was read and adjusted; a failure then came while saving it.
+    bool loaded = false;
+    // Values that qualified. The file was saved when there were some and the
+    // outcome succeeded; with none it was not written at all.
     int adjustedCount = 0;
-    FileReplaceResult save; // the refusal, with NotWritable
 };
 
 // Loads the file, adjusts it with the rule and, when some value changed, saves it
@@ -32,5 +26,7 @@ struct FileAdjustResult
 // not written at all, so it keeps its bytes and its modification time. Uses no
 // widgets and shares nothing, so it may run on any thread.
 FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule);
+
+} // namespace xmladjust
 
 #endif // FILEADJUST_H

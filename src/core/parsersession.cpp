@@ -1,5 +1,8 @@
 #include "parsersession.h"
 
+#include "bounds.h"
+#include "messages.h"
+
 #include <libxml/SAX2.h>
 #include <libxml/entities.h>
 #include <libxml/parserInternals.h>
@@ -7,6 +10,8 @@
 
 #include <cstring>
 #include <mutex>
+
+namespace xmladjust {
 
 namespace {
 
@@ -18,15 +23,6 @@ constexpr int maximumEntityNesting = 1024;
 xmlParserInputPtr refuseExternalEntity(const char *, const char *, xmlParserCtxtPtr)
 {
     return nullptr;
-}
-
-void initializeLibxml()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        xmlInitParser();
-        xmlSetExternalEntityLoader(refuseExternalEntity);
-    });
 }
 
 // Errors reach this thread's structured handler while the parse runs; a handler of
@@ -61,9 +57,18 @@ QString fromLibxml(const xmlChar *text, int length)
     return decoded;
 }
 
+void ParserSession::initializeParser()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        xmlInitParser();
+        xmlSetExternalEntityLoader(refuseExternalEntity);
+    });
+}
+
 ParserSession::ParserSession(const xmlSAXHandler &handler)
 {
-    initializeLibxml();
+    initializeParser();
     m_main = xmlNewParserCtxt();
     if (!m_main)
         return;
@@ -123,14 +128,13 @@ void ParserSession::parseStream(xmlInputReadCallback read, void *reader, bool ut
     xmlFreeDoc(xmlCtxtReadIO(m_main, read, nullptr, reader, nullptr, nullptr, options(utf8Text)));
 }
 
-void ParserSession::refuse(xmlParserCtxtPtr context, XmlLoadResult::Status status,
-                           const QString &reason)
+void ParserSession::refuse(xmlParserCtxtPtr context, const Failure &failure)
 {
     if (!refused()) {
-        m_refusal = status;
+        m_refusal = failure.kind;
         m_error.clear();
         m_errorCode = 0;
-        noteError(context, reason, 0, 0);
+        noteError(context, failure.message, 0, 0);
     }
     xmlStopParser(context);
     if (context != m_main)
@@ -153,26 +157,27 @@ void ParserSession::noteError(xmlParserCtxtPtr context, const QString &message, 
     m_errorColumn = column;
 }
 
-XmlLoadResult ParserSession::verdict() const
+bool ParserSession::admitDepth(xmlParserCtxtPtr context, int depth, int maximum)
 {
-    XmlLoadResult result;
-    if (!m_main) {
-        result.status = XmlLoadResult::TooLarge;
-        result.errorMessage = QStringLiteral("out of memory");
-        return result;
-    }
-    if (refused()) {
-        result.status = m_refusal;
-    } else if (!m_error.isEmpty() || !m_main->wellFormed) {
-        result.status = XmlLoadResult::NotWellFormed;
-    } else {
-        result.status = XmlLoadResult::Loaded;
-        return result;
-    }
-    result.errorMessage = m_error.isEmpty() ? QStringLiteral("not well-formed") : m_error;
-    result.errorLine = m_errorLine;
-    result.errorColumn = m_errorColumn;
-    return result;
+    if (depth <= maximum)
+        return true;
+    refuse(context, failureOf(Reason::NestedTooDeep, {QString::number(maximum)}));
+    return false;
+}
+
+Outcome ParserSession::verdict() const
+{
+    if (!m_main)
+        return failureOf(Reason::OutOfMemory);
+    if (!refused() && m_error.isEmpty() && m_main->wellFormed)
+        return {};
+    Failure failure = failureOf(Reason::NotWellFormed);
+    failure.kind = m_refusal.value_or(FailureKind::NotWellFormed);
+    if (!m_error.isEmpty())
+        failure.message = m_error;
+    failure.line = m_errorLine;
+    failure.column = m_errorColumn;
+    return failure;
 }
 
 void ParserSession::onError(void *sessionPointer, xmlErrorPtr error)
@@ -184,11 +189,8 @@ void ParserSession::onError(void *sessionPointer, xmlErrorPtr error)
         // never read. In content the reference may stand; a value, which is read as
         // plain text, cannot keep it.
         if (parser->instate == XML_PARSER_ATTRIBUTE_VALUE)
-            session->refuse(parser, XmlLoadResult::NotWellFormed,
-                            QStringLiteral("a reference to the entity \"%1\" in a value, which "
-                                           "is not declared in the document; external "
-                                           "declarations are never read")
-                                .arg(QString::fromUtf8(error->str1)));
+            session->refuse(parser, failureOf(Reason::UndeclaredEntityInValue,
+                                              {QString::fromUtf8(error->str1)}));
     } else if (error->level == XML_ERR_FATAL && session->m_error.isEmpty()) {
         session->m_errorCode = error->code;
         session->noteError(parser, QString::fromUtf8(error->message), error->line, error->int2);
@@ -203,8 +205,7 @@ void ParserSession::onEndDocument(void *context)
     xmlSAX2EndDocument(context);
     const xmlParserInputPtr input = parser->input;
     if (parser == of(context)->m_main && input && input->cur && input->cur < input->end)
-        of(context)->refuse(parser, XmlLoadResult::NotWellFormed,
-                            QStringLiteral("a NUL character, which XML does not allow"));
+        of(context)->refuse(parser, failureOf(Reason::NulCharacter));
 }
 
 xmlEntityPtr ParserSession::onGetEntity(void *context, const xmlChar *name)
@@ -215,10 +216,7 @@ xmlEntityPtr ParserSession::onGetEntity(void *context, const xmlChar *name)
         return entity;
     ParserSession *session = of(context);
     if (entity->etype == XML_EXTERNAL_GENERAL_PARSED_ENTITY) {
-        session->refuse(parser, XmlLoadResult::NotWellFormed,
-                        QStringLiteral("a reference to the external entity \"%1\"; external "
-                                       "entities are never read")
-                            .arg(fromLibxml(name)));
+        session->refuse(parser, failureOf(Reason::ExternalEntity, {fromLibxml(name)}));
         return nullptr;
     }
     // References in the document itself; those inside entities are counted with them.
@@ -233,9 +231,8 @@ bool ParserSession::admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity
     m_expansion += expansionLength(entity);
     if (m_expansion <= maximumEntityExpansionTotal)
         return true;
-    refuse(context, XmlLoadResult::TooLarge,
-           QStringLiteral("entity references would expand to more than %1 million characters")
-               .arg(maximumEntityExpansionTotal / 1000000));
+    refuse(context, failureOf(Reason::ExpansionTooLarge,
+                              {QString::number(maximumEntityExpansionTotal / 1000000)}));
     return false;
 }
 
@@ -275,3 +272,5 @@ qint64 ParserSession::expansionLength(xmlEntityPtr entity, int nesting)
     m_expansionLengths.insert(entity, length);
     return length;
 }
+
+} // namespace xmladjust

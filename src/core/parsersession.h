@@ -1,12 +1,16 @@
 #ifndef PARSERSESSION_H
 #define PARSERSESSION_H
 
-#include "xmlinput.h"
+#include "result.h"
 
 #include <QHash>
 #include <QString>
 
+#include <optional>
+
 #include <libxml/parser.h>
+
+namespace xmladjust {
 
 // libxml2's UTF-8 text as a QString. (QString::fromUtf8() drops a byte order mark
 // at the start, which here is a character of the text, U+FEFF.) A null text gives
@@ -43,6 +47,10 @@ public:
     // caller adds the element events.
     static xmlSAXHandler baseHandler();
 
+    // Sets libxml2 up for this program, once per process: its globals, and the
+    // loader that refuses every external entity. Each session makes sure of it.
+    static void initializeParser();
+
     // False when libxml2 could not make a context (out of memory).
     bool isReady() const { return m_main != nullptr; }
     xmlParserCtxtPtr mainContext() const { return m_main; }
@@ -54,12 +62,14 @@ public:
     // it needs them (a count, 0 at the end, -1 on failure).
     void parseStream(xmlInputReadCallback read, void *reader, bool utf8Text);
 
-    bool refused() const { return m_refusal != XmlLoadResult::Loaded; }
-    // Ends the parse with this status, unless it was refused already.
-    void refuse(xmlParserCtxtPtr context, XmlLoadResult::Status status, const QString &reason);
+    bool refused() const { return m_refusal.has_value(); }
+    // Ends the parse with this failure, unless it was refused already.
+    void refuse(xmlParserCtxtPtr context, const Failure &failure);
+    // Refuses the document when an element opens at `depth`, past `maximum`.
+    bool admitDepth(xmlParserCtxtPtr context, int depth, int maximum);
 
-    // Loaded, or why not, with the place of the first fault.
-    XmlLoadResult verdict() const;
+    // Read whole, or why not, with the place of the first fault.
+    Outcome verdict() const;
     // libxml2's code for the first fatal error, 0 when there was none or the
     // document was refused by this program's bounds.
     int errorCode() const { return m_errorCode; }
@@ -78,11 +88,13 @@ private:
     xmlParserCtxtPtr m_main = nullptr;
     QHash<const xmlEntity *, qint64> m_expansionLengths;
     qint64 m_expansion = 0;
-    XmlLoadResult::Status m_refusal = XmlLoadResult::Loaded;
+    std::optional<FailureKind> m_refusal;
     QString m_error;
     int m_errorCode = 0;
     int m_errorLine = 0;
     int m_errorColumn = 0;
 };
+
+} // namespace xmladjust
 
 #endif // PARSERSESSION_H

@@ -1,45 +1,36 @@
 #include "streamadjust.h"
 
 #include "adjustmentrule.h"
+#include "bounds.h"
+#include "bytewindow.h"
+#include "messages.h"
 #include "parsersession.h"
-#include "starttaglocator.h"
-#include "streamencoding.h"
-
-#include <QIODevice>
-#include <QTextCodec>
-#include <QTextDecoder>
+#include "tagfinder.h"
 
 #include <libxml/SAX2.h>
-#include <libxml/parserInternals.h>
 #include <libxml/valid.h>
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
-#include <memory>
-#include <optional>
+
+namespace xmladjust {
 
 namespace {
 
 xmlSAXHandler streamHandler();
 
 // The parser (libxml2) reads the document through a callback and reports each
-// element; the start tags are found in the bytes ahead of it (StartTagLocator),
-// paired with the elements it reports in the same order, and the values that
-// qualify are written in place while every other byte is copied as it was.
-//
-// Markup is found in the raw bytes where the encoding allows (UTF-8 and the like);
-// otherwise in text decoded by Qt's codec, with a ByteCursor mapping characters
-// back to bytes. The parser reads the raw bytes, except for UTF-32, which libxml2
-// does not recognise: it gets the decoded text as UTF-8, as in the window's path.
+// element; a TagFinder finds the start tags in the bytes ahead of it, each is
+// paired with the element the parser reports in the same order, and the values
+// that qualify are written in place by the ByteWindow, which copies every other
+// byte as it was.
 class LayoutPreservingAdjuster : public ParserSession
 {
 public:
     LayoutPreservingAdjuster(QIODevice &input, QIODevice *output, const AdjustmentRule &rule,
                              qint64 chunkSize)
-        : ParserSession(streamHandler()), m_input(input), m_output(output), m_rule(rule),
-          m_chunkSize(std::max<qint64>(chunkSize, 1)),
+        : ParserSession(streamHandler()), m_window(input, output, chunkSize), m_rule(rule),
           m_attributeNameUtf8(rule.attributeName.toUtf8())
     {}
 
@@ -48,184 +39,114 @@ public:
         return static_cast<LayoutPreservingAdjuster *>(ParserSession::of(context));
     }
 
-    StreamAdjustResult run()
-    {
-        m_result.status = StreamAdjustResult::Adjusted;
-        if (!isReady())
-            return resultOfParse();
-        if (!readHead() || !startReading())
-            return m_result;
-        parseStream(&LayoutPreservingAdjuster::onRead, this, feedsDecodedText());
-        if (m_failed)
-            return m_result;
-        if (!verdict().isLoaded())
-            return resultOfParse();
-        finish();
-        return m_result;
-    }
-
+    StreamAdjustResult run();
     void startElement(xmlParserCtxtPtr context, const xmlChar *name, const xmlChar **attributes);
     void endElement() { m_depth = std::max(m_depth - 1, 0); }
 
 private:
-    bool fail(StreamAdjustResult::Status status, const QString &message, bool placed = true)
-    {
-        if (m_failed)
-            return false;
-        m_failed = true;
-        m_result.status = status;
-        m_result.errorMessage = message;
-        if (placed) {
-            m_result.errorLine = xmlSAX2GetLineNumber(mainContext());
-            m_result.errorColumn = xmlSAX2GetColumnNumber(mainContext());
-        }
-        // Inside the read callback the parser is stopped by the failed read instead:
-        // stopping it there frees the buffer it is about to fill.
-        if (!m_reading)
-            xmlStopParser(mainContext());
-        return false;
-    }
-
-    bool lostTrack()
-    {
-        return fail(StreamAdjustResult::LayoutNotKept,
-                    QStringLiteral("cannot find the attribute in the document's text"));
-    }
-
-    StreamAdjustResult resultOfParse();
+    bool fail(Failure failure, bool placed = true);
+    bool lostTrack() { return fail(failureOf(Reason::AttributeNotFound)); }
+    void takeParseVerdict();
     bool readHead();
     bool startReading();
     static int onRead(void *adjuster, char *buffer, int length);
     int supply(char *buffer, int length);
+    int supplyBytes(char *buffer, int length);
     bool readMore();
-    bool locate(qint64 from);
-    bool locateDecoded(const QString &text);
-    bool admit(MarkupVerdict verdict, const QString &units);
     bool release();
-    bool writeRaw(qint64 upTo);
-    bool flushOutput();
-    bool nameMatches(const LocatedTag &tag, const xmlChar *name) const;
-    bool replace(const LocatedTag &tag, const QString &newValue);
+    void pair(const xmlChar *name, int count, const xmlChar *value);
     void countDefault(const xmlChar *element);
+    bool replace(const FoundTag &tag, const QString &newValue);
     void finish();
 
-    bool feedsDecodedText() const { return m_encoding.form == ByteForm::Utf32; }
-    qint64 rawEnd() const { return m_rawBase + m_raw.size(); }
-
-    QIODevice &m_input;
-    QIODevice *const m_output;
+    ByteWindow m_window;
     const AdjustmentRule &m_rule;
-    const qint64 m_chunkSize;
     const QByteArray m_attributeNameUtf8;
+    std::unique_ptr<TagFinder> m_finder;
     StreamAdjustResult m_result;
     bool m_failed = false;
     bool m_reading = false; // inside the parser's read callback
-
-    InputEncoding m_encoding;
-    std::optional<StartTagLocator<char>> m_byteLocator;
-    std::optional<StartTagLocator<char16_t>> m_textLocator;
-    std::unique_ptr<QTextDecoder> m_decoder;
-    std::optional<ByteCursor> m_cursor;
-    std::deque<LocatedTag> m_tags; // found and not yet reported by the parser
-
-    // Bytes read and still needed; m_raw[0] is byte m_rawBase of the input.
-    QByteArray m_raw;
-    qint64 m_rawBase = 0;
-    qint64 m_located = 0; // bytes given to the locator (or the decoder)
-    qint64 m_fed = 0;     // bytes given to the parser
-    qint64 m_copiedTo = 0;
-    bool m_inputEnded = false;
-    // Decoded text still needed; m_text[0] is character m_textBase of the document.
-    QString m_text;
-    qint64 m_textBase = 0;
-    QByteArray m_decodedFeed; // UTF-8 for the parser, not yet given to it
-    QByteArray m_pending;     // output not yet written
-
+    BytePosition m_fed;     // bytes given to the parser
     int m_depth = 0;
 };
 
-StreamAdjustResult LayoutPreservingAdjuster::resultOfParse()
+StreamAdjustResult LayoutPreservingAdjuster::run()
 {
-    const XmlLoadResult parsed = verdict();
-    m_result.errorMessage = parsed.errorMessage;
-    m_result.errorLine = parsed.errorLine;
-    m_result.errorColumn = parsed.errorColumn;
-    switch (parsed.status) {
-    case XmlLoadResult::Loaded:
-        m_result.status = StreamAdjustResult::Adjusted;
-        break;
-    case XmlLoadResult::CannotRead:
-        m_result.status = StreamAdjustResult::CannotRead;
-        break;
-    case XmlLoadResult::TooDeep:
-        m_result.status = StreamAdjustResult::TooDeep;
-        break;
-    case XmlLoadResult::TooLarge:
-        m_result.status = StreamAdjustResult::TooLarge;
-        break;
-    case XmlLoadResult::UnsupportedEncoding:
-        m_result.status = StreamAdjustResult::UnsupportedEncoding;
-        break;
-    case XmlLoadResult::NotWellFormed: {
-        // Bytes that are not valid in the document's encoding.
-        const int code = errorCode();
-        const bool encoding =
-            code == XML_ERR_UNSUPPORTED_ENCODING || code == XML_ERR_INVALID_ENCODING ||
-            code == XML_I18N_CONV_FAILED ||
-            (code == XML_ERR_INVALID_CHAR &&
-             parsed.errorMessage.startsWith(QLatin1String("Input is not proper UTF-8")));
-        m_result.status =
-            encoding ? StreamAdjustResult::UnsupportedEncoding : StreamAdjustResult::NotWellFormed;
-        break;
+    if (!isReady()) {
+        takeParseVerdict();
+        return m_result;
     }
-    }
+    if (!readHead() || !startReading())
+        return m_result;
+    parseStream(&LayoutPreservingAdjuster::onRead, this, m_finder->feedsDecodedText());
+    if (m_failed)
+        return m_result;
+    takeParseVerdict();
+    if (m_result.succeeded())
+        finish();
     return m_result;
 }
 
+bool LayoutPreservingAdjuster::fail(Failure failure, bool placed)
+{
+    if (m_failed)
+        return false;
+    m_failed = true;
+    if (placed) {
+        failure.line = xmlSAX2GetLineNumber(mainContext());
+        failure.column = xmlSAX2GetColumnNumber(mainContext());
+    }
+    m_result.outcome = failure;
+    // Inside the read callback the parser is stopped by the failed read instead:
+    // stopping it there frees the buffer it is about to fill.
+    if (!m_reading)
+        xmlStopParser(mainContext());
+    return false;
+}
+
+void LayoutPreservingAdjuster::takeParseVerdict()
+{
+    m_result.outcome = verdict();
+    if (m_result.succeeded() || m_result.outcome.kind() != FailureKind::NotWellFormed)
+        return;
+    // Bytes that are not valid in the document's encoding.
+    const int code = errorCode();
+    if (code == XML_ERR_UNSUPPORTED_ENCODING || code == XML_ERR_INVALID_ENCODING ||
+        code == XML_I18N_CONV_FAILED ||
+        (code == XML_ERR_INVALID_CHAR && m_result.outcome.failure().message.startsWith(
+                                             QLatin1String("Input is not proper UTF-8")))) {
+        Failure failure = m_result.outcome.failure();
+        failure.kind = FailureKind::UnsupportedEncoding;
+        m_result.outcome = failure;
+    }
+}
+
+// The encoding is decided by the first bytes, with the declaration in them.
 bool LayoutPreservingAdjuster::readHead()
 {
-    m_raw.reserve(int(std::min<qint64>(m_chunkSize, defaultStreamChunkSize)) + 4096);
-    if (m_output)
-        m_pending.reserve(int(std::min<qint64>(m_chunkSize, defaultStreamChunkSize)) + 4096);
-    while (m_raw.size() < encodingDetectionBytes) {
-        const int oldSize = m_raw.size();
-        m_raw.resize(encodingDetectionBytes);
-        const qint64 read = m_input.read(m_raw.data() + oldSize, encodingDetectionBytes - oldSize);
-        m_raw.resize(oldSize + int(std::max<qint64>(read, 0)));
+    while (m_window.end().offset() < declarationSearchBytes) {
+        const qint64 read = m_window.readMore(declarationSearchBytes - m_window.end().offset());
         if (read < 0)
-            return fail(StreamAdjustResult::CannotRead, m_input.errorString(), false);
-        if (read == 0) {
-            m_inputEnded = true;
+            return fail(Failure{FailureKind::CannotRead, m_window.inputError()}, false);
+        if (read == 0)
             break;
-        }
     }
     return true;
 }
 
 bool LayoutPreservingAdjuster::startReading()
 {
-    m_encoding = detectStreamEncoding(m_raw);
-    if (!m_encoding.error.isEmpty()) {
-        fail(StreamAdjustResult::UnsupportedEncoding, m_encoding.error, false);
-        m_result.errorLine = m_result.errorColumn = 1;
-        return false;
+    const QByteArray head =
+        QByteArray::fromRawData(m_window.at(BytePosition(0)), int(m_window.end().offset()));
+    const InputEncoding encoding = detectStreamEncoding(head);
+    if (!encoding.error.isEmpty()) {
+        Failure failure{FailureKind::UnsupportedEncoding, encoding.error, 1, 1};
+        return fail(failure, false);
     }
-    if (m_encoding.markupInBytes) {
-        const QByteArray name = encodeWithoutMark(m_encoding.codec, m_rule.attributeName);
-        m_byteLocator.emplace(std::vector<char>(name.cbegin(), name.cend()),
-                              maximumStreamAttributes, maximumMarkupLength);
-    } else {
-        const QString &name = m_rule.attributeName;
-        m_textLocator.emplace(std::vector<char16_t>(name.utf16(), name.utf16() + name.size()),
-                              maximumStreamAttributes, maximumMarkupLength);
-        // Invalid bytes become NUL, which XML never allows, so they can be found.
-        if (!feedsDecodedText())
-            m_decoder = std::make_unique<QTextDecoder>(
-                m_encoding.codec, QTextCodec::IgnoreHeader | QTextCodec::ConvertInvalidToNull);
-        m_cursor.emplace(m_encoding);
-        m_located = m_encoding.byteOrderMarkLength;
-    }
-    return locate(m_located);
+    m_finder = TagFinder::create(encoding, m_rule.attributeName);
+    const Outcome found = m_finder->find(m_window);
+    // A bound is placed where the parser stands; a byte that is not valid has no place.
+    return found.succeeded() || fail(found.failure(), found.kind() == FailureKind::TooLarge);
 }
 
 int LayoutPreservingAdjuster::onRead(void *adjuster, char *buffer, int length)
@@ -240,177 +161,63 @@ int LayoutPreservingAdjuster::supply(char *buffer, int length)
     m_reading = true;
     int given = 0;
     while (given < length && !m_failed) {
-        if (feedsDecodedText()) {
-            const int size = std::min(length - given, m_decodedFeed.size());
-            std::memcpy(buffer + given, m_decodedFeed.constData(), size_t(size));
-            m_decodedFeed.remove(0, size);
-            given += size;
-        } else {
-            const int size = int(std::min<qint64>(length - given, m_located - m_fed));
-            std::memcpy(buffer + given, m_raw.constData() + (m_fed - m_rawBase), size_t(size));
-            m_fed += size;
-            given += size;
-        }
-        if (given < length && (m_inputEnded || !readMore()))
+        given += supplyBytes(buffer + given, length - given);
+        if (given < length && (m_window.inputEnded() || !readMore()))
             break;
     }
     m_reading = false;
     return m_failed ? -1 : given;
 }
 
+// What was found and not yet given, up to `length` bytes.
+int LayoutPreservingAdjuster::supplyBytes(char *buffer, int length)
+{
+    if (m_finder->feedsDecodedText()) {
+        const QByteArray text = m_finder->takeDecodedText(length);
+        std::memcpy(buffer, text.constData(), size_t(text.size()));
+        return text.size();
+    }
+    const int size = int(std::min<qint64>(length, m_finder->located() - m_fed));
+    std::memcpy(buffer, m_window.at(m_fed), size_t(size));
+    m_fed = m_fed + size;
+    return size;
+}
+
 bool LayoutPreservingAdjuster::readMore()
 {
     if (!release())
         return false;
-    const int oldSize = m_raw.size();
-    const qint64 size = std::min<qint64>(m_chunkSize, std::numeric_limits<int>::max() - oldSize);
-    m_raw.resize(oldSize + int(size));
-    const qint64 read = m_input.read(m_raw.data() + oldSize, size);
-    m_raw.resize(oldSize + int(std::max<qint64>(read, 0)));
+    const qint64 read = m_window.readMore();
     if (read < 0)
-        return fail(StreamAdjustResult::CannotRead, m_input.errorString());
-    if (read == 0) {
-        m_inputEnded = true;
+        return fail(Failure{FailureKind::CannotRead, m_window.inputError()});
+    if (read == 0)
         return true;
-    }
-    return locate(m_located);
-}
-
-// Finds the start tags in the bytes read from `from` on.
-bool LayoutPreservingAdjuster::locate(qint64 from)
-{
-    const char *const bytes = m_raw.constData() - m_rawBase;
-    m_located = rawEnd();
-    if (m_textLocator) {
-        if (m_encoding.form != ByteForm::Utf32)
-            return locateDecoded(m_decoder->toUnicode(bytes + from, int(m_located - from)));
-        m_located -= (m_located - from) % 4; // a unit split between reads waits for its rest
-        bool valid = false;
-        const QString text = decodeUtf32(bytes + from, m_located - from,
-                                         m_encoding.codec->mibEnum() == 1018, &valid);
-        if (!valid)
-            return fail(StreamAdjustResult::NotWellFormed,
-                        QStringLiteral("bytes that are not valid UTF-32"), false);
-        m_decodedFeed += text.toUtf8();
-        return locateDecoded(text);
-    }
-    return admit(m_byteLocator->read(bytes + from, bytes + m_located, m_tags),
-                 QStringLiteral("bytes"));
-}
-
-bool LayoutPreservingAdjuster::admit(MarkupVerdict verdict, const QString &units)
-{
-    switch (verdict) {
-    case MarkupVerdict::Fine:
-        return true;
-    case MarkupVerdict::TooManyAttributes:
-        return fail(
-            StreamAdjustResult::TooLarge,
-            QStringLiteral("an element has more than %1 attributes").arg(maximumStreamAttributes));
-    case MarkupVerdict::MarkupTooLong:
-        break;
-    }
-    return fail(StreamAdjustResult::TooLarge,
-                QStringLiteral("a single piece of markup is longer than %1 million %2")
-                    .arg(maximumMarkupLength / 1000000)
-                    .arg(units));
-}
-
-bool LayoutPreservingAdjuster::locateDecoded(const QString &text)
-{
-    const qint64 oldEnd = m_textBase + m_text.size();
-    m_text += text;
-    const size_t known = m_tags.size();
-    const auto *units = reinterpret_cast<const char16_t *>(m_text.utf16()) - m_textBase;
-    const auto verdict = m_textLocator->read(units + oldEnd, units + oldEnd + text.size(), m_tags);
-    // The bytes of the values found, while the cursor can still reach them.
-    const QChar *characters = m_text.constData() - m_textBase;
-    for (size_t i = known; i < m_tags.size(); ++i) {
-        LocatedTag &tag = m_tags[i];
-        if (tag.valueStart < 0)
-            continue;
-        m_cursor->advance(characters + m_cursor->character(), tag.valueStart);
-        tag.valueStartByte = m_cursor->byte();
-        m_cursor->advance(characters + m_cursor->character(), tag.valueEnd);
-        tag.valueEndByte = m_cursor->byte();
-    }
-    return admit(verdict, QStringLiteral("characters"));
+    const Outcome found = m_finder->find(m_window);
+    return found.succeeded() || fail(found.failure(), found.kind() == FailureKind::TooLarge);
 }
 
 // Writes out the bytes no value still to be decided lies in, and drops what no
 // later step needs.
 bool LayoutPreservingAdjuster::release()
 {
-    qint64 settled = 0;
-    if (m_byteLocator) {
-        settled = m_byteLocator->settledTo();
-    } else {
-        const qint64 character = m_textLocator->settledTo();
-        m_cursor->advance(m_text.constData() + (m_cursor->character() - m_textBase), character);
-        settled = m_cursor->byte();
-    }
-    for (const LocatedTag &tag : m_tags) {
-        if (tag.valueStart >= 0) {
-            settled = std::min(settled, m_byteLocator ? tag.valueStart : tag.valueStartByte);
-            break;
-        }
-    }
-    if (!writeRaw(settled) || !flushOutput())
-        return false;
-
-    qint64 keepRaw = feedsDecodedText() ? m_copiedTo : std::min(m_copiedTo, m_fed);
-    if (m_byteLocator && !m_tags.empty())
-        keepRaw = std::min(keepRaw, m_tags.front().nameStart);
-    m_raw.remove(0, int(keepRaw - m_rawBase));
-    m_rawBase = keepRaw;
-    if (m_textLocator) {
-        qint64 keepText = m_cursor->character();
-        if (!m_tags.empty())
-            keepText = std::min(keepText, m_tags.front().nameStart);
-        m_text.remove(0, int(keepText - m_textBase));
-        m_textBase = keepText;
-    }
-    return true;
-}
-
-bool LayoutPreservingAdjuster::writeRaw(qint64 upTo)
-{
-    if (upTo <= m_copiedTo)
-        return true;
     // Counting a stateful encoding's bytes character by character (UTF-7, say) can
     // run past the bytes read; such a document cannot be kept byte for byte.
-    if (upTo > rawEnd())
-        return fail(StreamAdjustResult::LayoutNotKept,
-                    QStringLiteral("cannot match the characters of this encoding to its bytes"),
-                    false);
-    if (m_output)
-        m_pending.append(m_raw.constData() + (m_copiedTo - m_rawBase), int(upTo - m_copiedTo));
-    m_copiedTo = upTo;
+    if (!m_window.copyTo(m_finder->settledTo()))
+        return fail(failureOf(Reason::CharactersNotMatched), false);
+    if (!m_window.flush())
+        return fail(Failure{FailureKind::CannotWrite, m_window.outputError()}, false);
+    BytePosition keep = std::min(m_window.copied(), m_finder->release(m_window));
+    if (!m_finder->feedsDecodedText())
+        keep = std::min(keep, m_fed);
+    m_window.discardBefore(keep);
     return true;
-}
-
-// Output gathers in m_pending and goes out once for each piece of input, not in
-// two small writes for every value.
-bool LayoutPreservingAdjuster::flushOutput()
-{
-    if (!m_output || m_pending.isEmpty())
-        return true;
-    const bool written = m_output->write(m_pending) == m_pending.size();
-    m_pending.resize(0);
-    return written || fail(StreamAdjustResult::CannotWrite, m_output->errorString(), false);
 }
 
 void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlChar *name,
                                             const xmlChar **attributes)
 {
-    if (m_failed)
+    if (m_failed || !admitDepth(context, ++m_depth, maximumStreamNestingDepth))
         return;
-    if (++m_depth > maximumStreamNestingDepth) {
-        refuse(context, XmlLoadResult::TooDeep,
-               QStringLiteral("elements are nested deeper than %1 levels")
-                   .arg(maximumStreamNestingDepth));
-        return;
-    }
     int count = 0;
     const xmlChar *value = nullptr;
     const auto *wanted = reinterpret_cast<const xmlChar *>(m_attributeNameUtf8.constData());
@@ -428,14 +235,14 @@ void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlC
             ++m_result.notInTextCount;
         return;
     }
-    if (m_tags.empty()) {
-        lostTrack();
-        return;
-    }
-    const LocatedTag tag = m_tags.front();
-    m_tags.pop_front();
-    if (tag.attributeCount != count || (value != nullptr) != (tag.valueStart >= 0) ||
-        !nameMatches(tag, name)) {
+    pair(name, count, value);
+}
+
+// Pairs the element the parser reports with the next tag found in the text.
+void LayoutPreservingAdjuster::pair(const xmlChar *name, int count, const xmlChar *value)
+{
+    const std::optional<FoundTag> tag = m_finder->takeTag(m_window, name);
+    if (!tag || tag->attributeCount != count || (value != nullptr) != tag->hasValue) {
         lostTrack();
         return;
     }
@@ -445,21 +252,8 @@ void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlC
     }
     if (const std::optional<QString> newValue = m_rule.adjustedValue(fromLibxml(value))) {
         ++m_result.adjustedCount;
-        replace(tag, *newValue);
+        replace(*tag, *newValue);
     }
-}
-
-bool LayoutPreservingAdjuster::nameMatches(const LocatedTag &tag, const xmlChar *name) const
-{
-    const int length = xmlStrlen(name);
-    if (m_byteLocator) {
-        const char *written = m_raw.constData() + (tag.nameStart - m_rawBase);
-        if (m_encoding.form == ByteForm::Utf8)
-            return tag.nameLength == length && std::memcmp(written, name, size_t(length)) == 0;
-        return m_encoding.codec->toUnicode(written, tag.nameLength) == fromLibxml(name);
-    }
-    return QStringView(m_text.constData() + (tag.nameStart - m_textBase), tag.nameLength) ==
-           fromLibxml(name);
 }
 
 // A default the document type gives the attribute, where the element lacks it.
@@ -483,74 +277,37 @@ void LayoutPreservingAdjuster::countDefault(const xmlChar *element)
         ++m_result.notInTextCount;
 }
 
-bool LayoutPreservingAdjuster::replace(const LocatedTag &tag, const QString &newValue)
+bool LayoutPreservingAdjuster::replace(const FoundTag &tag, const QString &newValue)
 {
-    const qint64 start = m_byteLocator ? tag.valueStart : tag.valueStartByte;
-    const qint64 end = m_byteLocator ? tag.valueEnd : tag.valueEndByte;
-    if (start < m_copiedTo || start < m_rawBase || end > rawEnd() || end < start)
+    if (!m_window.holds(tag.value))
         return lostTrack();
-    const QByteArray oldBytes =
-        QByteArray::fromRawData(m_raw.constData() + (start - m_rawBase), int(end - start));
-    if (m_textLocator) {
-        const QStringView oldText(m_text.constData() + (tag.valueStart - m_textBase),
-                                  tag.valueEnd - tag.valueStart);
-        if (encodeWithoutMark(m_encoding.codec, oldText) != oldBytes)
-            return fail(StreamAdjustResult::LayoutNotKept,
-                        QStringLiteral("the bytes of a value do not match its characters in "
-                                       "this encoding"));
-    }
-    // Numbers are written in ASCII, which such encodings write as it is.
-    const bool ascii =
-        std::all_of(newValue.cbegin(), newValue.cend(), [](QChar c) { return c.unicode() < 0x80; });
-    const QByteArray newBytes = ascii && m_encoding.markupInBytes
-                                    ? newValue.toLatin1()
-                                    : encodeWithoutMark(m_encoding.codec, newValue);
-    if (newBytes == oldBytes)
+    if (!m_finder->valueMatches(m_window, tag))
+        return fail(failureOf(Reason::ValueBytesNotMatched));
+    const QByteArray newBytes = m_finder->encode(newValue);
+    if (newBytes == QByteArray::fromRawData(m_window.at(tag.value.begin), int(tag.value.size())))
         return true;
     m_result.bytesChanged = true;
-    if (!writeRaw(start))
-        return false;
-    if (m_output)
-        m_pending += newBytes;
-    m_copiedTo = end;
-    return true;
+    return m_window.replace(tag.value, newBytes);
 }
 
 void LayoutPreservingAdjuster::finish()
 {
-    const bool allFed = feedsDecodedText() ? m_decodedFeed.isEmpty() : m_fed == m_located;
-    if (!m_inputEnded || !allFed) {
-        fail(StreamAdjustResult::NotWellFormed,
-             QStringLiteral("content after the end of the document"));
+    if (!m_window.inputEnded() || !m_finder->allGiven(m_fed)) {
+        fail(failureOf(Reason::ContentAfterEnd));
         return;
     }
-    if (!m_tags.empty()) {
+    if (m_finder->hasTag()) {
         lostTrack();
         return;
     }
-    if (m_textLocator) {
-        m_cursor->advance(m_text.constData() + (m_cursor->character() - m_textBase),
-                          m_textBase + m_text.size());
-        if (m_decoder && m_decoder->hasFailure()) {
-            fail(StreamAdjustResult::UnsupportedEncoding,
-                 QStringLiteral("bytes that are not valid %1")
-                     .arg(QString::fromLatin1(m_encoding.codec->name())),
-                 false);
-            return;
-        }
-        if (m_cursor->byte() != rawEnd()) {
-            if (m_encoding.form == ByteForm::Other)
-                fail(StreamAdjustResult::LayoutNotKept,
-                     QStringLiteral("cannot match the characters of this encoding to its bytes"),
-                     false);
-            else
-                fail(StreamAdjustResult::UnsupportedEncoding,
-                     QStringLiteral("the input ends inside a character"), false);
-            return;
-        }
+    if (const Outcome finished = m_finder->finish(m_window); !finished.succeeded()) {
+        fail(finished.failure(), false);
+        return;
     }
-    if (writeRaw(rawEnd()))
-        flushOutput();
+    if (!m_window.copyTo(m_window.end()))
+        fail(failureOf(Reason::CharactersNotMatched), false);
+    else if (!m_window.flush())
+        fail(Failure{FailureKind::CannotWrite, m_window.outputError()}, false);
 }
 
 void onStartElement(void *context, const xmlChar *name, const xmlChar **attributes)
@@ -579,3 +336,5 @@ StreamAdjustResult adjustXmlStream(QIODevice &input, QIODevice *output, const Ad
 {
     return LayoutPreservingAdjuster(input, output, rule, chunkSize).run();
 }
+
+} // namespace xmladjust

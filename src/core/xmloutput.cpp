@@ -1,13 +1,12 @@
 #include "xmloutput.h"
 
 #include "domtraversal.h"
-#include "xmlinput.h"
+#include "encoding.h"
 
 #include <QDomDocument>
 #include <QHash>
 #include <QTextCodec>
 #include <QTextStream>
-#include <QVector>
 
 #include <libxml/encoding.h>
 #include <libxml/tree.h>
@@ -17,30 +16,9 @@
 #include <utility>
 #include <vector>
 
+namespace xmladjust {
+
 namespace {
-
-bool isUnicodeCodec(const QTextCodec *codec)
-{
-    switch (codec->mibEnum()) {
-    case 106:  // UTF-8
-    case 114:  // GB18030
-    case 1013: // UTF-16BE
-    case 1014: // UTF-16LE
-    case 1015: // UTF-16
-    case 1017: // UTF-32
-    case 1018: // UTF-32BE
-    case 1019: // UTF-32LE
-        return true;
-    default:
-        return false;
-    }
-}
-
-// XML requires a byte order mark on UTF-16; the toolkit's text stream omits it.
-bool needsByteOrderMark(const QTextCodec *codec)
-{
-    return codec->mibEnum() == 1015 || codec->mibEnum() == 1017;
-}
 
 QString domSerialization(const QDomDocument &document, int indent)
 {
@@ -183,7 +161,7 @@ public:
           m_reference(uniqueMarker(plain, QStringLiteral("AstralRef")))
     {
         std::optional<EncodingRoundTrip> encoding;
-        if (!isUnicodeCodec(codec))
+        if (!holdsEveryCharacter(codec))
             encoding.emplace(codec);
         std::vector<QDomElement> preserving;
         std::vector<QDomNode> instructions;
@@ -304,7 +282,7 @@ QTextCodec *declaredCodec(const QDomDocument &document)
 uint firstUnwritableCharacter(const QDomDocument &document)
 {
     QTextCodec *codec = declaredCodec(document);
-    if (isUnicodeCodec(codec))
+    if (holdsEveryCharacter(codec))
         return 0;
     EncodingRoundTrip encoding(codec);
     uint found = firstUnheld(document.doctype().name(), encoding);
@@ -333,43 +311,18 @@ QString serializeXml(const QDomDocument &document, int indent)
     return guard.finish(domSerialization(document, indent));
 }
 
-namespace {
-
-// UTF-32 written here: Qt's own encoder adds a stray unit after each character
-// beyond the BMP, and the file could not be read again. "UTF-32" itself is written
-// as Qt writes it, with a byte order mark, in this machine's byte order.
-QByteArray encodeUtf32(const QString &text, int mib)
-{
-    const bool bigEndian = mib == 1018 || (mib == 1017 && Q_BYTE_ORDER == Q_BIG_ENDIAN);
-    QVector<uint> codePoints = text.toUcs4();
-    if (mib == 1017)
-        codePoints.prepend(QChar::ByteOrderMark);
-    QByteArray bytes;
-    bytes.reserve(codePoints.size() * 4);
-    for (const uint codePoint : qAsConst(codePoints)) {
-        for (int i = 0; i < 4; ++i)
-            bytes += char(codePoint >> (8 * (bigEndian ? 3 - i : i)));
-    }
-    return bytes;
-}
-
-} // namespace
-
 QByteArray encodeXmlFile(const QDomDocument &document)
 {
     QString text = serializeXml(document, 0);
 #ifdef Q_OS_WIN
     text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
 #endif
-    QTextCodec *codec = declaredCodec(document);
-    if (const int mib = codec->mibEnum(); mib >= 1017 && mib <= 1019)
-        return encodeUtf32(text, mib);
-    QTextCodec::ConverterState state(needsByteOrderMark(codec) ? QTextCodec::DefaultConversion
-                                                               : QTextCodec::IgnoreHeader);
-    return codec->fromUnicode(text.constData(), text.size(), &state);
+    return encodeDocument(text, declaredCodec(document));
 }
 
-FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document)
+Outcome saveXmlFile(const QString &path, const QDomDocument &document)
 {
     return replaceFileContents(path, encodeXmlFile(document));
 }
+
+} // namespace xmladjust

@@ -9,6 +9,8 @@
 class QDomDocument;
 class QTextCodec;
 
+namespace xmladjust {
+
 // The codec named by the document's XML declaration; UTF-8 when there is no
 // declaration or the name is unknown. The DOM's serialiser chooses the same way.
 QTextCodec *declaredCodec(const QDomDocument &document);
@@ -32,6 +34,8 @@ QString serializeXml(const QDomDocument &document, int indent);
 QByteArray encodeXmlFile(const QDomDocument &document);
 
 // encodeXmlFile() written with replaceFileContents().
-FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document);
+Outcome saveXmlFile(const QString &path, const QDomDocument &document);
+
+} // namespace xmladjust
 
 #endif // XMLOUTPUT_H

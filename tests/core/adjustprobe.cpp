@@ -2,6 +2,7 @@
 // would write, then the text mode rendering; for tests that need a fresh process.
 #include "adjustmentrule.h"
 #include "attributewalk.h"
+#include "initialize.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
 
@@ -11,8 +12,11 @@
 
 #include <cstdio>
 
+using namespace xmladjust;
+
 int main(int argc, char *argv[])
 {
+    initializeCore();
     QCoreApplication application(argc, argv);
     const QStringList arguments = application.arguments();
     if (arguments.size() != 4)
@@ -22,7 +26,7 @@ int main(int argc, char *argv[])
     rule.increment = AdjustmentRule::incrementFromSpinBox(arguments[3].toDouble());
 
     QDomDocument document;
-    if (!loadXmlFile(document, arguments[1]).isLoaded())
+    if (!loadXmlFile(document, arguments[1]).succeeded())
         return 1;
     adjustAttributes(document.documentElement(), rule);
     QFile out;

@@ -1,15 +1,22 @@
 #include "adjustmentrule.h"
 #include "attributewalk.h"
+#include "bounds.h"
+#include "encoding.h"
+#include "initialize.h"
+#include "outcomes.h"
 #include "xmlcompare.h"
 
 #include <QDomDocument>
 #include <QtTest>
+
+using namespace xmladjust;
 
 class tst_Adjustment : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase() { initializeCore(); }
     void numeralGrammar_data();
     void numeralGrammar();
     void newValueText_data();

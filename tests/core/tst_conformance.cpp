@@ -6,6 +6,10 @@
 // a row fails when its case goes wrong without being listed, or is listed and goes
 // right. XMLCONF_WRITE_FAILURES=<file> writes the list as the run found it.
 #include "adjustmentrule.h"
+#include "bounds.h"
+#include "encoding.h"
+#include "initialize.h"
+#include "outcomes.h"
 #include "streamadjust.h"
 #include "xmlcompare.h"
 #include "xmlinput.h"
@@ -22,6 +26,8 @@
 
 #include <algorithm>
 #include <cstdio>
+
+using namespace xmladjust;
 
 namespace {
 
@@ -51,28 +57,32 @@ struct Verdict
     QString lost;    // what saving the accepted document did not keep
 };
 
-QString placed(qint64 line, qint64 column, const QString &message)
+QString placed(const Outcome &outcome)
 {
-    if (line <= 0)
-        return message;
-    return QStringLiteral("line %1, column %2: %3").arg(line).arg(column).arg(message);
+    if (outcome.succeeded() || outcome.failure().line <= 0)
+        return messageOf(outcome);
+    const Failure &failure = outcome.failure();
+    return QStringLiteral("line %1, column %2: %3")
+        .arg(failure.line)
+        .arg(failure.column)
+        .arg(failure.message);
 }
 
 Verdict windowVerdict(const QByteArray &bytes)
 {
     QDomDocument document;
-    const XmlLoadResult load = loadXmlBytes(document, bytes);
+    const Outcome load = loadXmlBytes(document, bytes);
     Verdict verdict;
     verdict.ran = true;
-    verdict.accepted = load.isLoaded();
-    verdict.message = placed(load.errorLine, load.errorColumn, load.errorMessage);
+    verdict.accepted = load.succeeded();
+    verdict.message = placed(load);
     if (verdict.accepted) {
         // What the window saves reads back as the same document.
         const QByteArray saved = encodeXmlFile(document);
         QDomDocument reread;
-        const XmlLoadResult reload = loadXmlBytes(reread, saved);
-        if (!reload.isLoaded())
-            verdict.lost = QStringLiteral("the saved file does not load: ") + reload.errorMessage;
+        const Outcome reload = loadXmlBytes(reread, saved);
+        if (!reload.succeeded())
+            verdict.lost = QStringLiteral("the saved file does not load: ") + messageOf(reload);
         else if (documentContent(reread) != documentContent(document))
             verdict.lost = QStringLiteral("the saved file reads back differently:\n") +
                            documentContent(document) + QStringLiteral("\n") +
@@ -94,7 +104,7 @@ Verdict streamVerdict(const QByteArray &bytes)
     Verdict verdict;
     verdict.ran = true;
     verdict.accepted = result.succeeded();
-    verdict.message = placed(result.errorLine, result.errorColumn, result.errorMessage);
+    verdict.message = placed(result.outcome);
     return verdict;
 }
 
@@ -227,6 +237,7 @@ QStringList tst_Conformance::loadKnownFailures()
 
 void tst_Conformance::initTestCase()
 {
+    initializeCore();
     // A missing data folder is a failure, never a reason to skip.
     const QString manifest = QFINDTESTDATA("../data/xmlconf/cases.tsv");
     QVERIFY2(!manifest.isEmpty(), "tests/data/xmlconf/cases.tsv not found");

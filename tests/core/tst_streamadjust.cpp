@@ -1,5 +1,9 @@
 #include "adjustmentrule.h"
 #include "attributewalk.h"
+#include "bounds.h"
+#include "encoding.h"
+#include "initialize.h"
+#include "outcomes.h"
 #include "streamadjust.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
@@ -11,6 +15,8 @@
 #include <QDomDocument>
 #include <QTextCodec>
 #include <QtTest>
+
+using namespace xmladjust;
 
 namespace {
 
@@ -68,6 +74,7 @@ class tst_StreamAdjust : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { initializeCore(); }
     void onlyValuesChange_data();
     void onlyValuesChange();
     void valuesNotInText_data();
@@ -194,7 +201,8 @@ void tst_StreamAdjust::onlyValuesChange()
         const StreamRun run = runStream(input, rule(attribute, increment), chunkSize);
         QVERIFY2(
             run.result.succeeded(),
-            qPrintable(QStringLiteral("chunk %1: %2").arg(chunkSize).arg(run.result.errorMessage)));
+            qPrintable(
+                QStringLiteral("chunk %1: %2").arg(chunkSize).arg(messageOf(run.result.outcome))));
         QCOMPARE(run.output, expected);
         QCOMPARE(run.result.adjustedCount, qint64(adjusted));
         QCOMPARE(run.result.bytesChanged, input != expected);
@@ -224,7 +232,7 @@ void tst_StreamAdjust::valuesNotInText()
 
     for (const qint64 chunkSize : chunkSizes) {
         const StreamRun run = runStream(input, rule("x", "1"), chunkSize);
-        QVERIFY2(run.result.succeeded(), qPrintable(run.result.errorMessage));
+        QVERIFY2(run.result.succeeded(), qPrintable(messageOf(run.result.outcome)));
         QCOMPARE(run.result.adjustedCount, qint64(adjusted));
         QCOMPARE(run.result.notInTextCount, qint64(notInText));
         // The text the entity's markup comes from is left exactly as written.
@@ -241,8 +249,8 @@ void tst_StreamAdjust::refused_data()
     QTest::addColumn<int>("line"); // -1: where the window's path puts it
     QTest::addColumn<int>("column");
 
-    const int notWellFormed = StreamAdjustResult::NotWellFormed;
-    const int badEncoding = StreamAdjustResult::UnsupportedEncoding;
+    const int notWellFormed = int(FailureKind::NotWellFormed);
+    const int badEncoding = int(FailureKind::UnsupportedEncoding);
     const auto judged = [](const char *name, const QByteArray &input, int status) {
         QTest::newRow(name) << input << status << -1 << -1;
     };
@@ -279,7 +287,7 @@ void tst_StreamAdjust::refused_data()
     QTest::newRow("stateful encoding")
         << "<?xml version=\"1.0\" encoding=\"UTF-7\"?><r>+" +
                QByteArray("AOkA6QDp").repeated(1000) + "-<e x=\"1\"/></r>"
-        << int(StreamAdjustResult::LayoutNotKept) << 0 << 0;
+        << int(FailureKind::LayoutNotKept) << 0 << 0;
     QTest::newRow("UTF-32 full of NUL")
         << QByteArray("<\0\0\0", 4) + QByteArray(48, '\0') + QByteArray("r x=\"1\">")
         << notWellFormed << 0 << 0;
@@ -289,8 +297,8 @@ void tst_StreamAdjust::refused_data()
     QTest::newRow("UTF-16 declared without a byte order mark")
         << QByteArray("<?xml version=\"1.0\" encoding=\"UTF-16\"?><r/>") << badEncoding << 1 << 1;
     QTest::newRow("deeper than the bound")
-        << nested(maximumStreamNestingDepth + 1, "<e x=\"1\"/>") << int(StreamAdjustResult::TooDeep)
-        << 1 << 3 * maximumStreamNestingDepth + 9;
+        << nested(maximumStreamNestingDepth + 1, "<e x=\"1\"/>") << int(FailureKind::TooDeep) << 1
+        << 3 * maximumStreamNestingDepth + 9;
 }
 
 void tst_StreamAdjust::refused()
@@ -300,25 +308,25 @@ void tst_StreamAdjust::refused()
     QFETCH(int, line);
     QFETCH(int, column);
 
-    XmlLoadResult window;
+    Outcome window;
     if (line < 0) {
         QDomDocument document;
         window = loadXmlBytes(document, input);
-        QVERIFY(!window.isLoaded());
+        QVERIFY(!window.succeeded());
     }
     const QList<qint64> sizes =
         input.size() > 100000 ? QList<qint64>{defaultStreamChunkSize} : chunkSizes;
     for (const qint64 chunkSize : sizes) {
         const StreamRun run = runStream(input, rule("x", "1"), chunkSize);
-        QCOMPARE(int(run.result.status), status);
-        QVERIFY(!run.result.errorMessage.isEmpty());
+        QCOMPARE(statusOf(run.result.outcome), status);
+        QVERIFY(!messageOf(run.result.outcome).isEmpty());
         if (line < 0) {
-            QCOMPARE(run.result.errorMessage, window.errorMessage);
-            QCOMPARE(run.result.errorLine, qint64(window.errorLine));
-            QCOMPARE(run.result.errorColumn, qint64(window.errorColumn));
+            QCOMPARE(messageOf(run.result.outcome), messageOf(window));
+            QCOMPARE(run.result.outcome.failure().line, window.failure().line);
+            QCOMPARE(run.result.outcome.failure().column, window.failure().column);
         } else {
-            QCOMPARE(run.result.errorLine, qint64(line));
-            QCOMPARE(run.result.errorColumn, qint64(column));
+            QCOMPARE(run.result.outcome.failure().line, qint64(line));
+            QCOMPARE(run.result.outcome.failure().column, qint64(column));
         }
     }
 }
@@ -356,13 +364,13 @@ void tst_StreamAdjust::agreesWithDomPath()
     adjustment.below = 40;
 
     const StreamRun run = runStream(input, adjustment);
-    QVERIFY2(run.result.succeeded(), qPrintable(run.result.errorMessage));
+    QVERIFY2(run.result.succeeded(), qPrintable(messageOf(run.result.outcome)));
 
     QDomDocument viaDom;
-    QVERIFY(loadXmlText(viaDom, decodeXmlBytes(input)).isLoaded());
+    QVERIFY(loadXmlText(viaDom, decodeXmlBytes(input)).succeeded());
     const int domCount = adjustAttributes(viaDom, adjustment);
     QDomDocument viaStream;
-    QVERIFY(loadXmlText(viaStream, decodeXmlBytes(run.output)).isLoaded());
+    QVERIFY(loadXmlText(viaStream, decodeXmlBytes(run.output)).succeeded());
     QCOMPARE(canonicalXml(viaStream), canonicalXml(viaDom));
     // The DOM does not add defaults from the document type, so it adjusts just the
     // values written in the text.
@@ -382,7 +390,7 @@ void tst_StreamAdjust::lookaheadBounds_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<bool>("refused");
 
-    const int bound = int(maximumStreamAttributes);
+    const int bound = int(maximumAttributesPerTag);
     const QByteArray quotes(3 * bound, '"');
     const QByteArray apostrophes(3 * bound, '\'');
     QTest::newRow("at the bound") << "<r" + manyAttributes(bound) + "/>" << false;
@@ -409,11 +417,10 @@ void tst_StreamAdjust::lookaheadBounds()
     QFETCH(bool, refused);
     for (const qint64 chunkSize : {qint64(5), defaultStreamChunkSize}) {
         const StreamRun run = runStream(input, rule("x", "1"), chunkSize);
-        QCOMPARE(int(run.result.status),
-                 int(refused ? StreamAdjustResult::TooLarge : StreamAdjustResult::Adjusted));
+        QCOMPARE(statusOf(run.result.outcome), refused ? int(FailureKind::TooLarge) : succeeded);
         if (refused)
-            QVERIFY(
-                run.result.errorMessage.contains(QRegularExpression("more than \\d+ attributes")));
+            QVERIFY(messageOf(run.result.outcome)
+                        .contains(QRegularExpression("more than \\d+ attributes")));
         else
             QVERIFY(run.result.adjustedCount >= 1);
     }
@@ -424,7 +431,7 @@ void tst_StreamAdjust::deepNesting()
     // Fifty times the window's bound.
     const int levels = 50 * maximumNestingDepth;
     const StreamRun run = runStream(nested(levels, "<e x=\"1\"/>"), rule("x", "2"));
-    QVERIFY2(run.result.succeeded(), qPrintable(run.result.errorMessage));
+    QVERIFY2(run.result.succeeded(), qPrintable(messageOf(run.result.outcome)));
     QCOMPARE(run.output, nested(levels, "<e x=\"3\"/>"));
 }
 
@@ -444,7 +451,7 @@ void tst_StreamAdjust::dryRunAndFailingOutput()
     readOnlyOutput.open(QIODevice::ReadOnly);
     QTest::ignoreMessage(QtWarningMsg, QRegularExpression("device not open|ReadOnly"));
     const StreamAdjustResult failed = adjustXmlStream(inputDevice, &readOnlyOutput, rule("x", "1"));
-    QCOMPARE(int(failed.status), int(StreamAdjustResult::CannotWrite));
+    QCOMPARE(statusOf(failed.outcome), int(FailureKind::CannotWrite));
 }
 
 QTEST_GUILESS_MAIN(tst_StreamAdjust)

@@ -1,4 +1,8 @@
+#include "bounds.h"
+#include "encoding.h"
+#include "initialize.h"
 #include "mainwindow.h"
+#include "outcomes.h"
 #include "testfiles.h"
 #include "xmlcompare.h"
 
@@ -27,6 +31,8 @@
 #include <csignal>
 #include <sys/resource.h>
 #endif
+
+using namespace xmladjust;
 
 namespace {
 
@@ -96,6 +102,7 @@ class tst_MainWindow : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase() { initializeCore(); }
     void init();
     void cleanup();
 

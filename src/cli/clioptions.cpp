@@ -1,0 +1,113 @@
+#include "clioptions.h"
+
+#include <QCommandLineParser>
+
+#include <optional>
+
+namespace xmladjust {
+
+const char programName[] = "xmladjust-cli";
+const char usageLine[] = "usage: xmladjust-cli --attribute NAME --add NUMBER [--above X] "
+                         "[--below Y] [--reformat] [--dry-run] [FILE...]";
+
+namespace {
+
+std::optional<QString> singleValue(const QCommandLineParser &parser, const QString &name)
+{
+    const QStringList values = parser.values(name);
+    if (values.isEmpty())
+        return std::nullopt;
+    return values.constLast();
+}
+
+std::optional<double> threshold(const QCommandLineParser &parser, const QString &name,
+                                QString *problem)
+{
+    const std::optional<QString> text = singleValue(parser, name);
+    if (!text)
+        return std::nullopt;
+    bool converted = false;
+    const double value = text->toDouble(&converted);
+    if (!converted && problem->isEmpty())
+        *problem = QStringLiteral("--%1 needs a number, not \"%2\"").arg(name, *text);
+    return value;
+}
+
+} // namespace
+
+void addOptions(QCommandLineParser &parser)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    for (const char *name : {"attribute", "add", "above", "below"})
+        parser.addOption(
+            QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+    for (const char *name : {"reformat", "dry-run", "help", "version"})
+        parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
+}
+
+QString readSettings(const QCommandLineParser &parser, Settings *settings)
+{
+    QString problem;
+    // Each option once: a second --add or --reformat is more likely a mistake than a wish.
+    const QStringList given = parser.optionNames();
+    for (const QString &name : given) {
+        if (given.count(name) > 1)
+            return QStringLiteral("--%1 is given more than once").arg(name);
+    }
+    const std::optional<QString> attribute = singleValue(parser, QStringLiteral("attribute"));
+    const std::optional<QString> increment = singleValue(parser, QStringLiteral("add"));
+    const std::optional<double> above = threshold(parser, QStringLiteral("above"), &problem);
+    const std::optional<double> below = threshold(parser, QStringLiteral("below"), &problem);
+    if (!problem.isEmpty())
+        return problem;
+    if (!attribute)
+        return QStringLiteral("--attribute is required");
+    if (attribute->isEmpty())
+        return QStringLiteral("--attribute needs a name");
+    if (!increment)
+        return QStringLiteral("--add is required");
+    const std::optional<DecimalNumber> number = DecimalNumber::fromNumeral(*increment);
+    if (!number)
+        return QStringLiteral("--add needs a plain decimal number such as 2.5 or -0.125, not "
+                              "\"%1\"")
+            .arg(*increment);
+    if (number->isZero())
+        return QStringLiteral("--add needs a number other than zero");
+
+    settings->rule.attributeName = *attribute;
+    settings->rule.increment = *number;
+    settings->rule.useAbove = above.has_value();
+    settings->rule.above = above.value_or(0.0);
+    settings->rule.useBelow = below.has_value();
+    settings->rule.below = below.value_or(0.0);
+    settings->reformat = parser.isSet(QStringLiteral("reformat"));
+    settings->dryRun = parser.isSet(QStringLiteral("dry-run"));
+    settings->files = parser.positionalArguments();
+    if (settings->files.isEmpty())
+        settings->files << QStringLiteral("-");
+    return {};
+}
+
+QString helpText()
+{
+    return QString::fromLatin1(usageLine) + QStringLiteral(R"(
+
+Adds NUMBER to every attribute NAME in each XML FILE, rewriting the file in place.
+With no FILE, or with -, reads standard input and writes the result to standard output.
+
+  --attribute NAME  the attribute, exactly as written (prefix included, case-sensitive)
+  --add NUMBER      a plain decimal number, for example 2.5, -0.125 or .5
+  --above X         only values strictly greater than X
+  --below Y         only values strictly less than Y
+  --reformat        write what the window writes: the document re-serialised
+  --dry-run         report what would change; write nothing
+  --help            show this help
+  --version         show the version
+
+Every byte of a file stays as it was except the values that change. A file that is
+not well-formed XML, or cannot be replaced, is left alone. One line per file goes to
+standard error. Exit status: 0 when every file succeeded, 1 when some failed, 2 for a
+command-line error.)");
+}
+
+} // namespace xmladjust

@@ -1,0 +1,199 @@
+#include "filerun.h"
+
+#include "atomicfile.h"
+#include "attributewalk.h"
+#include "bounds.h"
+#include "clioptions.h"
+#include "fileadjust.h"
+#include "streamadjust.h"
+#include "xmlinput.h"
+#include "xmloutput.h"
+
+#include <QBuffer>
+#include <QDomDocument>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryFile>
+
+namespace xmladjust {
+
+namespace {
+
+FileReport failed(const QString &reason)
+{
+    FileReport report;
+    report.error = reason;
+    return report;
+}
+
+QString placed(const Failure &failure)
+{
+    if (failure.line <= 0)
+        return failure.message;
+    return QStringLiteral("line %1, column %2: %3")
+        .arg(failure.line)
+        .arg(failure.column)
+        .arg(failure.message);
+}
+
+// The window's path places only a document that is not well-formed.
+FileReport windowFailure(const Failure &failure)
+{
+    return failed(failure.kind == FailureKind::NotWellFormed ? placed(failure) : failure.message);
+}
+
+// The window's walk over a document it has loaded, or why it could not load it.
+FileReport adjustLoaded(QDomDocument &document, const Outcome &load, const AdjustmentRule &rule)
+{
+    if (!load.succeeded())
+        return windowFailure(load.failure());
+    FileReport report;
+    report.adjusted = adjustAttributes(document.documentElement(), rule);
+    return report;
+}
+
+FileReport streamReport(const StreamAdjustResult &result)
+{
+    if (!result.succeeded())
+        return failed(placed(result.outcome.failure()));
+    FileReport report;
+    report.adjusted = result.adjustedCount;
+    report.notInText = result.notInTextCount;
+    return report;
+}
+
+// The window's file mode, for --reformat, on a file already found replaceable.
+FileReport reformatFile(const QString &path, const Settings &settings)
+{
+    if (settings.dryRun) {
+        QDomDocument document;
+        return adjustLoaded(document, loadXmlFile(document, path), settings.rule);
+    }
+    const FileAdjustResult result = adjustXmlFile(path, settings.rule);
+    if (!result.outcome.succeeded())
+        return windowFailure(result.outcome.failure());
+    FileReport report;
+    report.adjusted = result.adjustedCount;
+    return report;
+}
+
+bool copyToStandardOutput(QIODevice &source, QString *error)
+{
+    QFile output;
+    if (!output.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        *error = output.errorString();
+        return false;
+    }
+    QByteArray buffer(int(defaultStreamChunkSize), Qt::Uninitialized);
+    for (;;) {
+        const qint64 read = source.read(buffer.data(), buffer.size());
+        if (read < 0) {
+            *error = source.errorString();
+            return false;
+        }
+        if (read == 0)
+            return true;
+        if (output.write(buffer.constData(), read) != read) {
+            *error = output.errorString();
+            return false;
+        }
+    }
+}
+
+FileReport reformatStandardInput(QFile &input, const Settings &settings)
+{
+    // A pipe gives what it holds at each read, so read on to the end.
+    QByteArray bytes;
+    for (;;) {
+        const QByteArray piece = input.read(defaultStreamChunkSize);
+        if (input.error() != QFileDevice::NoError)
+            return failed(input.errorString());
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+        if (bytes.size() > maximumXmlFileSize)
+            return failed(QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20));
+    }
+    QDomDocument document;
+    const FileReport report = adjustLoaded(document, loadXmlBytes(document, bytes), settings.rule);
+    if (!report.error.isEmpty() || settings.dryRun)
+        return report;
+    QByteArray encoded = encodeXmlFile(document);
+    QBuffer buffer(&encoded);
+    buffer.open(QIODevice::ReadOnly);
+    QString error;
+    return copyToStandardOutput(buffer, &error) ? report : failed(error);
+}
+
+} // namespace
+
+FileReport adjustFile(const QString &path, const Settings &settings)
+{
+    const QFileInfo info(path);
+    if (info.exists() && !info.isDir() && !info.isFile())
+        return failed(QStringLiteral("not a regular file"));
+    // A file that cannot be replaced is refused before it is read, also in a dry run.
+    if (const Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
+        return failed(replaceable.failure().message);
+    if (settings.reformat)
+        return reformatFile(path, settings);
+
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly))
+        return failed(input.errorString());
+    if (settings.dryRun)
+        return streamReport(adjustXmlStream(input, nullptr, settings.rule));
+
+    AtomicFileReplacement replacement;
+    if (const Outcome begun = replacement.begin(path); !begun.succeeded())
+        return failed(begun.failure().message);
+    const StreamAdjustResult result = adjustXmlStream(input, replacement.device(), settings.rule);
+    if (!result.succeeded() || !result.bytesChanged) {
+        // Nothing to change leaves the file as it was, modification time included.
+        replacement.cancel();
+        return streamReport(result);
+    }
+    const Outcome replaced = replacement.commit();
+    return replaced.succeeded() ? streamReport(result) : failed(replaced.failure().message);
+}
+
+FileReport adjustStandardInput(const Settings &settings)
+{
+    QFile input;
+    if (!input.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return failed(input.errorString());
+    if (settings.reformat)
+        return reformatStandardInput(input, settings);
+    if (settings.dryRun)
+        return streamReport(adjustXmlStream(input, nullptr, settings.rule));
+
+    QTemporaryFile spool;
+    if (!spool.open())
+        return failed(
+            QStringLiteral("cannot create a temporary file: %1").arg(spool.errorString()));
+    const StreamAdjustResult result = adjustXmlStream(input, &spool, settings.rule);
+    if (!result.succeeded())
+        return streamReport(result);
+    QString error;
+    if (!spool.flush() || !spool.seek(0) || !copyToStandardOutput(spool, &error))
+        return failed(error.isEmpty() ? spool.errorString() : error);
+    return streamReport(result);
+}
+
+QString reportLine(const QString &name, const FileReport &report, bool dryRun)
+{
+    if (!report.error.isEmpty())
+        return QStringLiteral("%1: error: %2").arg(name, report.error);
+    QString line =
+        QStringLiteral("%1: %2 %3 %4")
+            .arg(name)
+            .arg(report.adjusted)
+            .arg(report.adjusted == 1 ? QStringLiteral("value") : QStringLiteral("values"))
+            .arg(dryRun ? QStringLiteral("would be adjusted") : QStringLiteral("adjusted"));
+    if (report.notInText > 0)
+        line += QStringLiteral(", %1 left unchanged (not written in the file's text)")
+                    .arg(report.notInText);
+    return line;
+}
+
+} // namespace xmladjust

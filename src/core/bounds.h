@@ -1,0 +1,39 @@
+#ifndef BOUNDS_H
+#define BOUNDS_H
+
+#include <QtGlobal>
+
+namespace xmladjust {
+
+// The bounds past which a document is refused, before it can exhaust memory or
+// time. libxml2 runs without its own (XML_PARSE_HUGE); these replace them.
+
+// Documents nested deeper than this are refused by the window's path: the DOM's
+// serialiser and destructor need stack for every level.
+constexpr int maximumNestingDepth = 1000;
+
+// The streaming engine keeps only the current markup in memory, so its depth bound
+// is about the parser's stack of open elements, a few dozen bytes a level.
+constexpr int maximumStreamNestingDepth = 100000;
+
+// The DOM needs some forty times a document's size in memory, and its strings cannot
+// pass 2 GiB; larger files are refused rather than left to exhaust memory.
+constexpr qint64 maximumXmlFileSize = qint64(256) << 20;
+
+// Entity references may expand to at most this many characters in all, which
+// keeps a small document from growing past what memory and strings can hold.
+constexpr qint64 maximumEntityExpansionTotal = 64000000;
+
+// The parser compares every attribute of a tag with every other, so a tag with a
+// great many would take hours; more than this are refused before it sees them.
+constexpr qint64 maximumAttributesPerTag = 10000;
+
+// The parser holds a whole tag, comment, processing instruction, CDATA section or
+// document type in memory; the streaming engine refuses one longer than this (in
+// bytes, or in characters where the text has to be decoded to be read) before the
+// parser holds it.
+constexpr qint64 maximumMarkupLength = 256000000;
+
+} // namespace xmladjust
+
+#endif // BOUNDS_H

@@ -1,0 +1,106 @@
+#ifndef ENCODING_H
+#define ENCODING_H
+
+#include <QByteArray>
+#include <QString>
+
+class QTextCodec;
+
+namespace xmladjust {
+
+// Which encoding a document is written in, as both readers decide it, and how a
+// document is written back in it.
+
+// The XML declaration must lie within the first bytes to be read from them.
+constexpr int declarationSearchBytes = 4096;
+
+// The Unicode encoding that a byte order mark, or else the shape of "<?" in the
+// first bytes, shows (a MIB enum: 106 UTF-8, 1013/1014 UTF-16BE/LE, 1018/1019
+// UTF-32BE/LE), with the length of the mark; a MIB of 0 when they show none.
+struct UnicodeSignature
+{
+    int mib = 0;
+    int byteOrderMarkLength = 0;
+};
+UnicodeSignature unicodeSignature(const QByteArray &head);
+
+// Who decides the encoding of a document that starts with UTF-8's byte order mark
+// and declares another encoding. The streaming engine reads the bytes as the mark
+// says; the window decodes as libxml2 then does, by the declaration.
+enum class Utf8MarkPolicy
+{
+    MarkDecides,
+    DeclarationDecides
+};
+
+// A byte order mark or the first bytes first, then the encoding the XML
+// declaration names, then UTF-8.
+struct DocumentEncoding
+{
+    QTextCodec *codec = nullptr; // null when the declaration names an unknown encoding
+    int byteOrderMarkLength = 0;
+    QString declaredName; // the name in the declaration, when it decided
+};
+DocumentEncoding documentEncoding(const QByteArray &head, Utf8MarkPolicy policy);
+
+// The encoding named by the XML declaration at the start of ASCII-compatible bytes;
+// empty when they hold no declaration or it names none.
+QString declaredEncoding(const QByteArray &head);
+
+// The encoding named by `encoding="..."` in the text of an XML declaration (the
+// whole declaration, or its data without "<?xml"); empty when it names none.
+QString encodingInDeclaration(const QString &declaration);
+
+// UTF-16 or UTF-32: their markup is not ASCII bytes, so only a byte order mark or
+// the first bytes can show them.
+bool isWideUnicode(const QTextCodec *codec);
+bool isUtf32(int mib);
+// Every character can be written in it (a Unicode encoding, or GB18030).
+bool holdsEveryCharacter(const QTextCodec *codec);
+// Every byte below 0x80 is that ASCII character, and no other character is written
+// with such a byte, so markup can be found in the bytes themselves.
+bool writesAsciiOnlyAsAscii(QTextCodec *codec);
+
+// Decodes a file's bytes in the encoding the window reads them in. Invalid bytes
+// become U+FFFD.
+QString decodeXmlBytes(const QByteArray &bytes);
+
+// Decodes whole UTF-32 units; false in `valid` when `size` is no multiple of four
+// or a unit is no Unicode character (beyond U+10FFFF, or half a surrogate pair).
+QString decodeUtf32(const char *bytes, qint64 size, bool bigEndian, bool *valid);
+
+// How the streaming engine reads a document's bytes.
+enum class ByteForm
+{
+    Utf8,
+    Utf16,
+    Utf32,
+    Latin1,
+    Other // measured character by character
+};
+
+struct InputEncoding
+{
+    QTextCodec *codec = nullptr;
+    ByteForm form = ByteForm::Utf8;
+    int byteOrderMarkLength = 0;
+    // Markup can be found in the bytes themselves (see writesAsciiOnlyAsAscii()).
+    bool markupInBytes = true;
+    QString error; // why the document cannot be read; empty when it can
+};
+
+// The streaming engine's reading of the first bytes (documentEncoding(), the mark
+// deciding), refusing an unknown encoding and a declared UTF-16 or UTF-32 that no
+// byte order mark or first bytes show.
+InputEncoding detectStreamEncoding(const QByteArray &head);
+
+// The text in the codec's bytes, without a byte order mark.
+QByteArray encodeWithoutMark(QTextCodec *codec, QStringView text);
+
+// The text as a file in the codec: with the byte order mark XML requires of
+// "UTF-16" and "UTF-32" (and none on the forms that name their byte order).
+QByteArray encodeDocument(const QString &text, QTextCodec *codec);
+
+} // namespace xmladjust
+
+#endif // ENCODING_H

@@ -1,0 +1,113 @@
+#ifndef MARKUPLEXER_H
+#define MARKUPLEXER_H
+
+#include "positions.h"
+
+#include <deque>
+#include <vector>
+
+namespace xmladjust {
+
+// A start tag in the document's text, in the text's units.
+template <typename Unit> struct LocatedTag
+{
+    Position<Unit> nameStart;
+    int nameLength = 0;
+    int attributeCount = 0;
+    bool hasValue = false; // of the attribute looked for
+    Span<Unit> value;      // inside its quotes
+};
+
+// What reading a piece found beyond the bounds.
+enum class MarkupVerdict
+{
+    Fine,
+    TooManyAttributes, // in a tag, or in a tag an entity's text holds
+    MarkupTooLong      // a tag, comment, instruction, CDATA section or document type
+};
+
+// Follows the outline of a document's markup as its text arrives, in pieces of any
+// size or whole: comments, CDATA sections, processing instructions, the document
+// type with its internal subset, tags and their quoted values. That is exact for a
+// well-formed document; the parser judges everything else. It applies the bounds
+// that must turn markup away before the parser holds it (attributes per tag, also
+// in tags an entity's text holds, and the length of one piece of markup), and it
+// can find the start tags, with the value of one attribute in each.
+//
+// `Unit` is char for encodings in which every byte below 0x80 is that ASCII
+// character and no other character uses such a byte (UTF-8, ISO-8859-*, EUC-JP…),
+// and char16_t for decoded text.
+template <typename Unit> class MarkupLexer
+{
+public:
+    // `attributeName`: the attribute to find, as written, in the text's units.
+    MarkupLexer(std::vector<Unit> attributeName, qint64 maximumAttributes,
+                qint64 maximumMarkupLength);
+
+    // Reads the next piece of the text; the tags completed in it are appended to
+    // `found` unless it is null. Past a bound it stops.
+    MarkupVerdict read(const Unit *begin, const Unit *end, std::deque<LocatedTag<Unit>> *found);
+
+    // Where a start tag still being read begins, or the end of what was read when
+    // none is: no value can be found before this any more.
+    Position<Unit> settledTo() const;
+
+private:
+    enum class State : quint8
+    {
+        Content,
+        Opening,     // after '<'
+        Declaration, // after "<!", or "<!-"
+        Comment,
+        CData,
+        Instruction,
+        EndTag,
+        TagName,
+        BetweenAttributes,
+        AttributeName,
+        BeforeEquals,
+        BeforeValue,
+        Value,
+        DocumentType,
+        DocumentTypeLiteral,
+        SubsetOpening,    // '<' inside the internal subset
+        SubsetDeclaration // "<!" inside it
+    };
+
+    Position<Unit> positionOf(const Unit *at) const { return m_position + (at - m_pieceBegin); }
+    void stepOutsideTags(const Unit *&c, const Unit *end);
+    void stepOpening(const Unit *&c);
+    bool stepInTag(const Unit *&c, const Unit *end, std::deque<LocatedTag<Unit>> *found);
+    void stepBetweenAttributes(const Unit *&c, std::deque<LocatedTag<Unit>> *found);
+    bool stepInDocumentType(const Unit *&c);
+    bool stepInLiteral(Unit u);
+    bool closes(const Unit *&c, const Unit *end, Unit mark, int marks);
+    bool countAttribute(qint64 &count) { return ++count <= m_maximumAttributes; }
+
+    const std::vector<Unit> m_attributeName;
+    const qint64 m_maximumAttributes;
+    const qint64 m_maximumMarkupLength;
+
+    State m_state = State::Content;
+    State m_returnState = State::Content; // after a comment or an instruction
+    Unit m_quote = 0;
+    Unit m_innerQuote = 0;
+    int m_run = 0; // of '-', ']' or '?' just seen
+    int m_subsetDepth = 0;
+    Position<Unit> m_position; // of the next piece
+    const Unit *m_pieceBegin = nullptr;
+    Position<Unit> m_markupStart;
+
+    LocatedTag<Unit> m_tag;
+    qint64 m_equalsInTag = 0;
+    qint64 m_nameMatched = 0;  // units of the attribute's name matched so far, -1 once not
+    bool m_literalTag = false; // inside a tag in an entity's literal text
+    qint64 m_literalEquals = 0;
+};
+
+extern template class MarkupLexer<char>;
+extern template class MarkupLexer<char16_t>;
+
+} // namespace xmladjust
+
+#endif // MARKUPLEXER_H
