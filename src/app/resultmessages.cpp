@@ -108,6 +108,10 @@ QString fileResultMessage(const QString &path, const FileAdjustResult &result)
     const QString name = displayName(path);
     if (!result.outcome.succeeded() && !result.loaded)
         return refusalReason(name, result.outcome.failure());
+    if (!result.outcome.succeeded() && result.outcome.kind() == FailureKind::ChangedMeanwhile)
+        return QStringLiteral("Файл «%1» не изменён: его изменила другая программа, пока шла "
+                              "обработка")
+            .arg(name);
     if (!result.outcome.succeeded())
         return QStringLiteral("Файл «%1» не изменён: не удалось записать (%2)")
             .arg(name, result.outcome.failure().message);

@@ -138,15 +138,18 @@ FileReport adjustFile(const QString &path, const Settings &settings)
     if (settings.reformat)
         return reformatFile(path, settings);
 
+    // Begun before the file is opened, so that a file put in its place in between is
+    // not overwritten with what was read from the one before it.
+    AtomicFileReplacement replacement;
+    if (!settings.dryRun) {
+        if (const Outcome begun = replacement.begin(path); !begun.succeeded())
+            return failed(begun.failure().message);
+    }
     QFile input(path);
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
     if (settings.dryRun)
         return streamReport(adjustXmlStream(input, nullptr, settings.rule));
-
-    AtomicFileReplacement replacement;
-    if (const Outcome begun = replacement.begin(path); !begun.succeeded())
-        return failed(begun.failure().message);
     const StreamAdjustResult result = adjustXmlStream(input, replacement.device(), settings.rule);
     if (!result.succeeded() || !result.bytesChanged) {
         // Nothing to change leaves the file as it was, modification time included.

@@ -54,9 +54,11 @@ AtomicFileReplacement::~AtomicFileReplacement()
     cancel();
 }
 
-Outcome AtomicFileReplacement::begin(const QString &path)
+Outcome AtomicFileReplacement::begin(const QString &path, const std::optional<FileStamp> &read)
 {
     cancel();
+    // Taken first, so that any change from here on counts as another program's.
+    m_read = read ? read : fileStamp(path);
     if (Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
         return replaceable;
     // Write through a symbolic link to the file it names, so the link stays a link.
@@ -104,10 +106,16 @@ Outcome AtomicFileReplacement::commit()
         cancel();
         return writeFailure(reason);
     }
-    // The file may have gone while it was being read and adjusted; do not create it anew.
-    if (!QFileInfo::exists(m_target)) {
+    // The file may have gone while it was being read and adjusted: do not create it
+    // anew. Or another program may have changed it: its edit is not to be lost.
+    const std::optional<FileStamp> now = fileStamp(m_target);
+    if (!now) {
         cancel();
         return failureOf(Reason::RemovedMeanwhile);
+    }
+    if (now != m_read) {
+        cancel();
+        return failureOf(Reason::ChangedMeanwhile);
     }
     const bool committed = m_file->commit();
     const QString reason = m_file->errorString();
@@ -125,10 +133,11 @@ void AtomicFileReplacement::cancel()
     m_file.reset();
 }
 
-Outcome replaceFileContents(const QString &path, const QByteArray &contents)
+Outcome replaceFileContents(const QString &path, const QByteArray &contents,
+                            const std::optional<FileStamp> &read)
 {
     AtomicFileReplacement replacement;
-    if (Outcome begun = replacement.begin(path); !begun.succeeded())
+    if (Outcome begun = replacement.begin(path, read); !begun.succeeded())
         return begun;
     if (!writeAll(replacement.device(), contents)) {
         const Failure failure = writeFailure(replacement.device()->errorString());

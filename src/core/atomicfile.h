@@ -1,6 +1,7 @@
 #ifndef ATOMICFILE_H
 #define ATOMICFILE_H
 
+#include "filestamp.h"
 #include "result.h"
 
 #include <QByteArray>
@@ -32,8 +33,10 @@ public:
     AtomicFileReplacement(const AtomicFileReplacement &) = delete;
     AtomicFileReplacement &operator=(const AtomicFileReplacement &) = delete;
 
-    // Checks the file and opens the temporary file.
-    Outcome begin(const QString &path);
+    // Checks the file and opens the temporary file. commit() refuses a file that is
+    // no longer as it was when it was read: as `read` found it, or without one as it
+    // is now, so begin() must come before the reading.
+    Outcome begin(const QString &path, const std::optional<FileStamp> &read = std::nullopt);
     // Where the new contents are written, between begin() and commit().
     QIODevice *device() const;
     Outcome commit();
@@ -42,10 +45,13 @@ public:
 private:
     std::unique_ptr<QSaveFile> m_file;
     QString m_target;
+    std::optional<FileStamp> m_read;
 };
 
-// The whole of the new contents written with an AtomicFileReplacement.
-Outcome replaceFileContents(const QString &path, const QByteArray &contents);
+// The whole of the new contents written with an AtomicFileReplacement; `read` is the
+// file's stamp from before it was read.
+Outcome replaceFileContents(const QString &path, const QByteArray &contents,
+                            const std::optional<FileStamp> &read = std::nullopt);
 
 } // namespace xmladjust
 

@@ -15,10 +15,10 @@ namespace xmladjust {
 namespace {
 
 // Each refusal is found before the file is read, which for a large file takes long.
-Outcome checkBeforeReading(const QString &path)
+Outcome checkBeforeReading(const QString &path, const std::optional<FileStamp> &read)
 {
     const QFileInfo info(path);
-    if (!info.exists())
+    if (!read || !info.exists())
         return failureOf(Reason::NoSuchFile);
     if (!info.isFile())
         return failureOf(Reason::NotRegularFile);
@@ -33,8 +33,11 @@ Outcome checkBeforeReading(const QString &path)
 
 FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
 {
+    // Taken before the file is read: a change made after that, while it is read,
+    // adjusted or written, keeps it from being replaced.
+    const std::optional<FileStamp> read = fileStamp(path);
     FileAdjustResult result;
-    result.outcome = checkBeforeReading(path);
+    result.outcome = checkBeforeReading(path, read);
     if (!result.outcome.succeeded())
         return result;
     QDomDocument document;
@@ -44,7 +47,7 @@ FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
     result.loaded = true;
     result.adjustedCount = adjustAttributes(document.documentElement(), rule);
     if (result.adjustedCount > 0)
-        result.outcome = saveXmlFile(path, document);
+        result.outcome = saveXmlFile(path, document, read);
     return result;
 }
 

@@ -58,9 +58,10 @@ const Entry table[] = {
     {Reason::NotWritable, K::NotWritable, "permission denied: the file is not writable"},
     {Reason::NothingToReplace, K::CannotWrite, "nothing to replace"},
     {Reason::RemovedMeanwhile, K::Missing, "the file was removed meanwhile"},
+    {Reason::ChangedMeanwhile, K::ChangedMeanwhile, "the file was changed meanwhile"},
 };
 
-static_assert(std::size(table) == size_t(Reason::RemovedMeanwhile) + 1,
+static_assert(std::size(table) == size_t(Reason::ChangedMeanwhile) + 1,
               "every reason has one entry");
 
 } // namespace

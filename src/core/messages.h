@@ -20,13 +20,13 @@ enum class Reason
     ContentAfterEnd,
     UndeclaredEntityInValue, // %1: the entity
     ExternalEntity,          // %1: the entity
-                    // Bounds
-    NestedTooDeep,     // %1: levels
-    ExpansionTooLarge, // %1: millions of characters
-    TooManyAttributes, // %1: attributes
-    MarkupTooLong,     // %1: millions, %2: "bytes" or "characters"
-    FileTooLarge,      // %1: MiB
-                  // Encodings
+                             // Bounds
+    NestedTooDeep,           // %1: levels
+    ExpansionTooLarge,       // %1: millions of characters
+    TooManyAttributes,       // %1: attributes
+    MarkupTooLong,           // %1: millions, %2: "bytes" or "characters"
+    FileTooLarge,            // %1: MiB
+                             // Encodings
     UnknownEncoding,         // %1: its name
     DeclaredWideWithoutMark, // %1: its name
     InvalidBytes,            // %1: the encoding
@@ -44,7 +44,8 @@ enum class Reason
     NotRegularFile,
     NotWritable,
     NothingToReplace,
-    RemovedMeanwhile
+    RemovedMeanwhile,
+    ChangedMeanwhile
 };
 
 // The failure for the reason, its message filled in with the arguments.

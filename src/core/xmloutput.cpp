@@ -320,9 +320,10 @@ QByteArray encodeXmlFile(const QDomDocument &document)
     return encodeDocument(text, declaredCodec(document));
 }
 
-Outcome saveXmlFile(const QString &path, const QDomDocument &document)
+Outcome saveXmlFile(const QString &path, const QDomDocument &document,
+                    const std::optional<FileStamp> &read)
 {
-    return replaceFileContents(path, encodeXmlFile(document));
+    return replaceFileContents(path, encodeXmlFile(document), read);
 }
 
 } // namespace xmladjust

@@ -33,8 +33,10 @@ QString serializeXml(const QDomDocument &document, int indent);
 // platform's line ends.
 QByteArray encodeXmlFile(const QDomDocument &document);
 
-// encodeXmlFile() written with replaceFileContents().
-Outcome saveXmlFile(const QString &path, const QDomDocument &document);
+// encodeXmlFile() written with replaceFileContents(); `read` is the file's stamp from
+// before the document was read from it.
+Outcome saveXmlFile(const QString &path, const QDomDocument &document,
+                    const std::optional<FileStamp> &read = std::nullopt);
 
 } // namespace xmladjust
 
