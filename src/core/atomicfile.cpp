@@ -1,9 +1,12 @@
 #include "atomicfile.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -32,6 +35,43 @@ bool writeAll(QIODevice *device, const QByteArray &bytes)
 
 } // namespace
 
+bool FileStamp::operator==(const FileStamp &other) const
+{
+    return device == other.device && inode == other.inode && size == other.size &&
+           modifiedSeconds == other.modifiedSeconds &&
+           modifiedNanoseconds == other.modifiedNanoseconds;
+}
+
+std::optional<FileStamp> fileStamp(const QString &path)
+{
+    FileStamp stamp;
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    stamp.device = quint64(status.st_dev);
+    stamp.inode = quint64(status.st_ino);
+    stamp.size = qint64(status.st_size);
+#ifdef Q_OS_DARWIN
+    const timespec modified = status.st_mtimespec;
+#else
+    const timespec modified = status.st_mtim;
+#endif
+    stamp.modifiedSeconds = qint64(modified.tv_sec);
+    stamp.modifiedNanoseconds = qint64(modified.tv_nsec);
+#else
+    // No identity here, and the time only to the millisecond.
+    const QFileInfo info(path);
+    if (!info.exists())
+        return std::nullopt;
+    stamp.size = info.size();
+    const qint64 milliseconds = info.lastModified().toMSecsSinceEpoch();
+    stamp.modifiedSeconds = milliseconds / 1000;
+    stamp.modifiedNanoseconds = milliseconds % 1000 * 1000000;
+#endif
+    return stamp;
+}
+
 std::optional<FileReplaceResult> replaceRefusal(const QString &path)
 {
     const QFileInfo pathInfo(path);
@@ -54,9 +94,12 @@ AtomicFileReplacement::~AtomicFileReplacement()
     cancel();
 }
 
-std::optional<FileReplaceResult> AtomicFileReplacement::begin(const QString &path)
+std::optional<FileReplaceResult> AtomicFileReplacement::begin(const QString &path,
+                                                              const std::optional<FileStamp> &read)
 {
     cancel();
+    // Taken first, so that any change from here on counts as another program's.
+    m_read = read ? read : fileStamp(path);
     if (std::optional<FileReplaceResult> refusal = replaceRefusal(path))
         return refusal;
     // Write through a symbolic link to the file it names, so the link stays a link.
@@ -104,11 +147,18 @@ FileReplaceResult AtomicFileReplacement::commit()
         cancel();
         return failure(FileReplaceResult::Failed, reason);
     }
-    // The file may have gone while it was being read and adjusted; do not create it anew.
-    if (!QFileInfo::exists(m_target)) {
+    // The file may have gone while it was being read and adjusted: do not create it
+    // anew. Or another program may have changed it: its edit is not to be lost.
+    const std::optional<FileStamp> now = fileStamp(m_target);
+    if (!now) {
         cancel();
         return failure(FileReplaceResult::CannotReplace,
                        QStringLiteral("the file was removed meanwhile"));
+    }
+    if (now != m_read) {
+        cancel();
+        return failure(FileReplaceResult::ChangedMeanwhile,
+                       QStringLiteral("the file was changed meanwhile"));
     }
     const bool committed = m_file->commit();
     const QString reason = m_file->errorString();
@@ -128,10 +178,11 @@ void AtomicFileReplacement::cancel()
     m_file.reset();
 }
 
-FileReplaceResult replaceFileContents(const QString &path, const QByteArray &contents)
+FileReplaceResult replaceFileContents(const QString &path, const QByteArray &contents,
+                                      const std::optional<FileStamp> &read)
 {
     AtomicFileReplacement replacement;
-    if (std::optional<FileReplaceResult> refusal = replacement.begin(path))
+    if (std::optional<FileReplaceResult> refusal = replacement.begin(path, read))
         return *refusal;
     if (!writeAll(replacement.device(), contents)) {
         const FileReplaceResult result =

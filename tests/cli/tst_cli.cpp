@@ -8,6 +8,7 @@
 
 #ifdef Q_OS_UNIX
 #include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -142,7 +143,8 @@ private slots:
     void writeFailsPartWay();
     void folderNotWritable_data();
     void folderNotWritable();
-    void fileVanishesWhileWritten();
+    void fileChangesWhileWritten_data();
+    void fileChangesWhileWritten();
 };
 
 void tst_Cli::adjustFile_data()
@@ -643,18 +645,43 @@ bool writesBeside(qint64 processId, const QString &path)
     return entries(folder).size() > 1;
 }
 
-// The file is removed while its new contents are being written beside it: the
-// program is stopped as soon as the temporary file appears, the file removed, and
-// the program let go on.
-void tst_Cli::fileVanishesWhileWritten()
+// Another program removes or changes the file while its new contents are being
+// written beside it: the program is stopped as soon as the temporary file appears,
+// the other program's work done, and the program let go on.
+void tst_Cli::fileChangesWhileWritten_data()
+{
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("error");
+
+    const QString changed("doc.xml: error: the file was changed meanwhile");
+    QTest::newRow("removed") << "remove" << QStringList()
+                             << "doc.xml: error: the file was removed meanwhile";
+    QTest::newRow("appended to") << "append" << QStringList() << changed;
+    // Only where the whole file is read before anything is written: a file rewritten
+    // while it is streamed may read as not well-formed, which is refused as such.
+    QTest::newRow("rewritten shorter, --reformat")
+        << "rewrite" << QStringList("--reformat") << changed;
+    QTest::newRow("its time moved by a nanosecond") << "touch" << QStringList() << changed;
+    // An editor that saves a new file in place of the old one and keeps its time:
+    // only the file's identity tells.
+    QTest::newRow("replaced by one of the same size and time")
+        << "replace" << QStringList() << changed;
+}
+
+void tst_Cli::fileChangesWhileWritten()
 {
 #ifdef Q_OS_UNIX
+    QFETCH(QString, meanwhile);
+    QFETCH(QStringList, options);
     QTemporaryDir dir;
     const QString path = dir.filePath("doc.xml");
-    QVERIFY(writeBytes(path, "<r>" + QByteArray("<p lat='1'/>\n").repeated(1000000) + "</r>"));
+    const QByteArray content = "<r>" + QByteArray("<p lat='1'/>\n").repeated(1000000) + "</r>";
+    QVERIFY(writeBytes(path, content));
     QProcess process;
     process.setWorkingDirectory(dir.path());
-    process.start(XMLADJUST_CLI, {"--attribute", "lat", "--add", "1", "doc.xml"});
+    process.start(XMLADJUST_CLI,
+                  options + QStringList{"--attribute", "lat", "--add", "1", "doc.xml"});
     QVERIFY(process.waitForStarted());
     bool stopped = false;
     while (!stopped && !process.waitForFinished(0)) {
@@ -663,14 +690,47 @@ void tst_Cli::fileVanishesWhileWritten()
     }
     if (!stopped)
         QSKIP("the program finished before its temporary file was seen");
-    QVERIFY(QFile::remove(path));
+
+    struct stat before;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+    QByteArray other = content; // what the other program leaves
+    if (meanwhile == "remove") {
+        QVERIFY(QFile::remove(path));
+    } else if (meanwhile == "append") {
+        other += "<!-- added meanwhile -->\n";
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append) && file.write(other.mid(content.size())) > 0);
+    } else if (meanwhile == "rewrite") {
+        other = "<r lat='7'/>";
+        QVERIFY(writeBytes(path, other));
+    } else {
+        const QString written = meanwhile == "touch" ? path : dir.filePath("other.xml");
+        timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+        if (written != path)
+            QVERIFY(writeBytes(written, other.replace("lat='1'", "lat='5'")));
+        else
+            times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+        QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(written).constData(), times, 0), 0);
+        if (written != path)
+            QCOMPARE(::rename(QFile::encodeName(written).constData(),
+                              QFile::encodeName(path).constData()),
+                     0);
+        struct stat after;
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &after), 0);
+        if (meanwhile == "touch" && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec)
+            QSKIP("the file system keeps no nanoseconds");
+    }
     ::kill(pid_t(process.processId()), SIGCONT);
     QVERIFY(process.waitForFinished(10 * 60 * 1000));
 
     QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardError()).trimmed(),
-             QString("doc.xml: error: the file was removed meanwhile"));
-    QVERIFY(entries(dir.path()).isEmpty());
+    QTEST(QString::fromUtf8(process.readAllStandardError()).trimmed(), "error");
+    if (meanwhile == "remove") {
+        QVERIFY(entries(dir.path()).isEmpty());
+    } else {
+        QVERIFY(readBytes(path) == other);
+        QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+    }
 #else
     QSKIP("needs POSIX signals");
 #endif
