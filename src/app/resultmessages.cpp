@@ -110,7 +110,10 @@ QString fileResultMessage(const QString &path, const FileAdjustResult &result)
         reason = loadFailureReason(result.load);
         break;
     case FileAdjustResult::NotSaved:
-        reason = QStringLiteral("не удалось записать (%1)").arg(result.save.errorMessage);
+        if (result.save.status == FileReplaceResult::ChangedMeanwhile)
+            reason = QStringLiteral("его изменила другая программа, пока шла обработка");
+        else
+            reason = QStringLiteral("не удалось записать (%1)").arg(result.save.errorMessage);
         break;
     }
     return QStringLiteral("Файл «%1» не изменён: %2").arg(name, reason);

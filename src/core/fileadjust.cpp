@@ -21,9 +21,12 @@ FileAdjustResult withStatus(FileAdjustResult::Status status)
 
 FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
 {
+    // Taken before the file is read: a change made after that, while it is read,
+    // adjusted or written, keeps it from being replaced.
+    const std::optional<FileStamp> read = fileStamp(path);
     // Each refusal is found before the file is read, which for a large file takes long.
     const QFileInfo info(path);
-    if (!info.exists())
+    if (!read || !info.exists())
         return withStatus(FileAdjustResult::Missing);
     if (!info.isFile())
         return withStatus(FileAdjustResult::NotRegularFile);
@@ -49,7 +52,7 @@ FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
         result.status = FileAdjustResult::NothingToChange;
         return result;
     }
-    result.save = saveXmlFile(path, document);
+    result.save = saveXmlFile(path, document, read);
     result.status = result.save.isReplaced() ? FileAdjustResult::Saved : FileAdjustResult::NotSaved;
     return result;
 }

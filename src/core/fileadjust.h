@@ -19,7 +19,7 @@ struct FileAdjustResult
         NotRegularFile,  // a directory, device or pipe
         NotWritable,     // the file may not be replaced; it was not read
         NotLoaded,       // see load
-        NotSaved         // see save; the file is as it was
+        NotSaved         // see save; the file is as it was, or as another program left it
     };
     Status status = NotLoaded;
     XmlLoadResult load;

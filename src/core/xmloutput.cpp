@@ -369,7 +369,8 @@ QByteArray encodeXmlFile(const QDomDocument &document)
     return codec->fromUnicode(text.constData(), text.size(), &state);
 }
 
-FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document)
+FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document,
+                              const std::optional<FileStamp> &read)
 {
-    return replaceFileContents(path, encodeXmlFile(document));
+    return replaceFileContents(path, encodeXmlFile(document), read);
 }

@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 class QDomDocument;
 class QTextCodec;
 
@@ -31,7 +33,9 @@ QString serializeXml(const QDomDocument &document, int indent);
 // platform's line ends.
 QByteArray encodeXmlFile(const QDomDocument &document);
 
-// encodeXmlFile() written with replaceFileContents().
-FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document);
+// encodeXmlFile() written with replaceFileContents(); `read` is the file's stamp from
+// before the document was read from it.
+FileReplaceResult saveXmlFile(const QString &path, const QDomDocument &document,
+                              const std::optional<FileStamp> &read = std::nullopt);
 
 #endif // XMLOUTPUT_H

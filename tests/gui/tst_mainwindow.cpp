@@ -27,6 +27,11 @@
 #include <csignal>
 #include <sys/resource.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -116,6 +121,8 @@ private slots:
     void fileLeftAlone();
     void fileModeInBackground_data();
     void fileModeInBackground();
+    void fileChangedMeanwhile_data();
+    void fileChangedMeanwhile();
     void reformatMatchesWindowFileMode_data();
     void reformatMatchesWindowFileMode();
     void pickFile_data();
@@ -642,6 +649,55 @@ void tst_MainWindow::fileModeInBackground()
     QVERIFY(!busyIndicator->isVisible() && !QApplication::overrideCursor());
     QCOMPARE(resultLine(), QString("Файл «big.xml» сохранён: изменено %1 значений").arg(count));
     QCOMPARE(m_window->isVisible(), meanwhile != "close");
+}
+
+void tst_MainWindow::fileChangedMeanwhile_data()
+{
+    QTest::addColumn<QByteArray>("added"); // none: the other program sets the file's time
+
+    QTest::newRow("appended to") << QByteArray("<!-- added meanwhile -->\n");
+    QTest::newRow("only its modification time") << QByteArray();
+}
+
+// Another program changes the file after the window has begun to read it. A write
+// lease on the file holds the window's opening of it until the change is made.
+void tst_MainWindow::fileChangedMeanwhile()
+{
+#ifdef Q_OS_LINUX
+    QFETCH(QByteArray, added);
+    const QString path = m_dir->filePath("doc.xml");
+    QVERIFY(writeBytes(path, "<r x='1'/>\n"));
+    QFile other(path);
+    QVERIFY(other.open(QIODevice::ReadWrite | QIODevice::Append));
+    std::signal(SIGIO, SIG_IGN); // how the kernel tells the lease holder of an opening
+    if (fcntl(other.handle(), F_SETLEASE, F_WRLCK) != 0)
+        QSKIP("no file leases here");
+    bool changed = false;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, [&] {
+        // The lease is to become a read lease: someone waits to open the file for reading.
+        if (changed || fcntl(other.handle(), F_GETLEASE) != F_RDLCK)
+            return;
+        const timespec times[2] = {{0, UTIME_OMIT}, {978307200, 0}};
+        changed = added.isEmpty() ? futimens(other.handle(), times) == 0
+                                  : ::write(other.handle(), added.constData(),
+                                            size_t(added.size())) == added.size();
+        fcntl(other.handle(), F_SETLEASE, F_UNLCK);
+    });
+    timer.start(0);
+    fillForm("x", 1);
+    widget<QLineEdit>("filePath")->setText(path);
+    change();
+    other.close();
+
+    QVERIFY(changed);
+    QCOMPARE(resultLine(), QString("Файл «doc.xml» не изменён: его изменила другая программа, "
+                                   "пока шла обработка"));
+    QCOMPARE(readBytes(path), "<r x='1'/>\n" + added);
+    QCOMPARE(entries(m_dir->path()), QStringList("doc.xml"));
+#else
+    QSKIP("needs file leases");
+#endif
 }
 
 void tst_MainWindow::reformatMatchesWindowFileMode_data()
