@@ -158,15 +158,18 @@ Outcome adjustFile(const QString &path, const Settings &settings)
     if (settings.reformat)
         return reformatFile(path, settings);
 
+    // Begun before the file is opened, so that a file put in its place in between is
+    // not overwritten with what was read from the one before it.
+    AtomicFileReplacement replacement;
+    if (!settings.dryRun) {
+        if (const std::optional<FileReplaceResult> refusal = replacement.begin(path))
+            return failure(refusal->errorMessage);
+    }
     QFile input(path);
     if (!input.open(QIODevice::ReadOnly))
         return failure(input.errorString());
     if (settings.dryRun)
         return streamOutcome(adjustXmlStream(input, nullptr, settings.rule));
-
-    AtomicFileReplacement replacement;
-    if (const std::optional<FileReplaceResult> refusal = replacement.begin(path))
-        return failure(refusal->errorMessage);
     const StreamAdjustResult result = adjustXmlStream(input, replacement.device(), settings.rule);
     if (!result.succeeded() || !result.bytesChanged) {
         // Nothing to change leaves the file as it was, modification time included.

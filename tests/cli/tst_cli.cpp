@@ -647,7 +647,8 @@ bool writesBeside(qint64 processId, const QString &path)
 
 // Another program removes or changes the file while its new contents are being
 // written beside it: the program is stopped as soon as the temporary file appears,
-// the other program's work done, and the program let go on.
+// the other program's work done, and the program let go on. Or while the program
+// opens it: a write lease on the file holds up the opening until the work is done.
 void tst_Cli::fileChangesWhileWritten_data()
 {
     QTest::addColumn<QString>("meanwhile");
@@ -667,6 +668,7 @@ void tst_Cli::fileChangesWhileWritten_data()
     // only the file's identity tells.
     QTest::newRow("replaced by one of the same size and time")
         << "replace" << QStringList() << changed;
+    QTest::newRow("replaced while opened") << "replace while opened" << QStringList() << changed;
 }
 
 void tst_Cli::fileChangesWhileWritten()
@@ -678,6 +680,14 @@ void tst_Cli::fileChangesWhileWritten()
     const QString path = dir.filePath("doc.xml");
     const QByteArray content = "<r>" + QByteArray("<p lat='1'/>\n").repeated(1000000) + "</r>";
     QVERIFY(writeBytes(path, content));
+    const bool opening = meanwhile.endsWith("while opened");
+    QFile lease(path);
+    if (opening) {
+        QVERIFY(lease.open(QIODevice::ReadWrite));
+        std::signal(SIGIO, SIG_IGN); // how the kernel tells the lease holder of an opening
+        if (fcntl(lease.handle(), F_SETLEASE, F_WRLCK) != 0)
+            QSKIP("no file leases here");
+    }
     QProcess process;
     process.setWorkingDirectory(dir.path());
     process.start(XMLADJUST_CLI,
@@ -685,11 +695,13 @@ void tst_Cli::fileChangesWhileWritten()
     QVERIFY(process.waitForStarted());
     bool stopped = false;
     while (!stopped && !process.waitForFinished(0)) {
-        if (writesBeside(process.processId(), path))
+        if (opening)
+            stopped = fcntl(lease.handle(), F_GETLEASE) == F_RDLCK; // it waits to read
+        else if (writesBeside(process.processId(), path))
             stopped = ::kill(pid_t(process.processId()), SIGSTOP) == 0;
     }
     if (!stopped)
-        QSKIP("the program finished before its temporary file was seen");
+        QSKIP("the program finished before it was seen at work");
 
     struct stat before;
     QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
@@ -720,6 +732,7 @@ void tst_Cli::fileChangesWhileWritten()
         if (meanwhile == "touch" && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec)
             QSKIP("the file system keeps no nanoseconds");
     }
+    lease.close();
     ::kill(pid_t(process.processId()), SIGCONT);
     QVERIFY(process.waitForFinished(10 * 60 * 1000));
 
