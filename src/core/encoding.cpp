@@ -15,8 +15,8 @@ namespace {
 
 constexpr int utf8Mib = 106;
 
-// UTF-32 written here: Qt's own encoder adds a stray unit after each character
-// beyond the BMP, and the file could not be read again. "UTF-32" itself is written
+// UTF-32 written here: Qt's own encoder leaves four bytes unwritten at the end for
+// each character beyond the BMP, and the file could not be read again. "UTF-32" itself is written
 // as Qt writes it, with a byte order mark, in this machine's byte order.
 QByteArray encodeUtf32(const QString &text, int mib)
 {

@@ -107,8 +107,8 @@ int ParserSession::options(bool utf8Text) const
     // or a value, which the bounds of this program replace.
     int options = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_HUGE | XML_PARSE_NOERROR |
                   XML_PARSE_NOWARNING;
-    // Text is read as the UTF-8 it is, without a converter (one would drop a
-    // U+FEFF wherever a chunk of the input starts with it).
+    // Text already decoded is read as the UTF-8 it is, whatever encoding its
+    // declaration names.
     if (utf8Text)
         options |= XML_PARSE_IGNORE_ENC;
     return options;
