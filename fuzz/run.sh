@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (ASan + UBSan + libFuzzer) and runs them:
-#   fuzz/run.sh [SECONDS] [TARGET...]     (default 600 seconds each, both targets)
+#   fuzz/run.sh [SECONDS] [TARGET...]     (default 600 seconds each, fuzz_dom and fuzz_stream;
+#                                          fuzz_lexer drives the markup lexer alone)
 # The targets run side by side, one core each. Inputs that break a promise are
 # written to build-fuzz/<target>/crashes/; copy each into fuzz/corpus/ once fixed,
 # so the test suite replays it from then on.

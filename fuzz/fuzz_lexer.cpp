@@ -1,0 +1,102 @@
+// The markup lexer alone, on any bytes: the one both paths apply their bounds with.
+//
+// Promises held on every input: no crash, no sanitizer report, no hang; reading the
+// text in pieces of any size finds the same tags and gives the same verdict as
+// reading it whole; the same text as bytes and decoded (Latin-1, one character a
+// byte) finds the same tags at the same places; what the lexer calls settled never
+// moves back and never passes what it was given.
+
+#include "fuzzinput.h"
+#include "markuplexer.h"
+
+#include <QString>
+
+#include <deque>
+
+namespace {
+
+using namespace fuzz;
+
+// Small bounds, so that inputs of a few kilobytes reach them.
+constexpr qint64 fuzzAttributes = 20;
+constexpr qint64 fuzzMarkupLength = 2000;
+
+template <typename Unit> struct Reading
+{
+    std::deque<LocatedTag<Unit>> tags;
+    MarkupVerdict verdict = MarkupVerdict::Fine;
+    qint64 read = 0; // units given before the verdict
+};
+
+// Reads `units` in pieces of `piece` units (all of them at once for 0).
+template <typename Unit>
+Reading<Unit> readIn(const std::vector<Unit> &name, const Unit *units, qint64 size, qint64 piece)
+{
+    MarkupLexer<Unit> lexer(name, fuzzAttributes, fuzzMarkupLength);
+    Reading<Unit> reading;
+    Position<Unit> settled;
+    while (reading.read < size && reading.verdict == MarkupVerdict::Fine) {
+        const qint64 length = piece == 0 ? size : std::min(piece, size - reading.read);
+        reading.verdict =
+            lexer.read(units + reading.read, units + reading.read + length, &reading.tags);
+        reading.read += length;
+        if (reading.verdict != MarkupVerdict::Fine)
+            break;
+        const Position<Unit> now = lexer.settledTo();
+        require(settled <= now && now.offset() <= reading.read,
+                "what is settled never moves back, nor past what was read");
+        settled = now;
+    }
+    return reading;
+}
+
+template <typename A, typename B> bool sameTags(const A &a, const B &b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (a[i].nameStart.offset() != b[i].nameStart.offset() ||
+            a[i].nameLength != b[i].nameLength || a[i].attributeCount != b[i].attributeCount ||
+            a[i].hasValue != b[i].hasValue ||
+            (a[i].hasValue && (a[i].value.begin.offset() != b[i].value.begin.offset() ||
+                               a[i].value.end.offset() != b[i].value.end.offset())))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::optional<FuzzCase> fuzzCase = readCase(data, size);
+    if (!fuzzCase)
+        return 0;
+    const QByteArray &bytes = fuzzCase->document;
+    const QByteArray nameBytes = fuzzCase->rule.attributeName.toLatin1();
+    const std::vector<char> name(nameBytes.cbegin(), nameBytes.cend());
+
+    const Reading<char> whole = readIn(name, bytes.constData(), bytes.size(), 0);
+    const Reading<char> inPieces = readIn(name, bytes.constData(), bytes.size(), 1 + size % 13);
+    // A bound is judged at the end of a piece, so only where no bound is reached need
+    // the two agree on everything.
+    require((whole.verdict == MarkupVerdict::Fine) == (inPieces.verdict == MarkupVerdict::Fine) ||
+                whole.verdict == MarkupVerdict::MarkupTooLong ||
+                inPieces.verdict == MarkupVerdict::MarkupTooLong,
+            "the verdict does not depend on how the text arrives");
+    if (whole.verdict == MarkupVerdict::Fine && inPieces.verdict == MarkupVerdict::Fine)
+        require(sameTags(whole.tags, inPieces.tags),
+                "the tags do not depend on how the text arrives");
+
+    const QString text = QString::fromLatin1(bytes.constData(), bytes.size());
+    const auto *units = reinterpret_cast<const char16_t *>(text.utf16());
+    const std::vector<char16_t> wideName(name.cbegin(), name.cend());
+    const Reading<char16_t> decoded = readIn(wideName, units, text.size(), 1 + size % 5);
+    require((decoded.verdict == MarkupVerdict::TooManyAttributes) ==
+                (whole.verdict == MarkupVerdict::TooManyAttributes),
+            "bytes and decoded text reach the bound on attributes alike");
+    if (whole.verdict == MarkupVerdict::Fine && decoded.verdict == MarkupVerdict::Fine)
+        require(sameTags(whole.tags, decoded.tags),
+                "bytes and decoded text have the same tags at the same places");
+    return 0;
+}
