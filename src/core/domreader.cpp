@@ -356,8 +356,7 @@ xmlSAXHandler saxHandler()
     handler.externalSubset = onExternalSubset;
     handler.startElement = onStartElement;
     handler.endElement = onEndElement;
-    handler.characters = onCharacters;
-    handler.ignorableWhitespace = onCharacters;
+    handler.characters = handler.ignorableWhitespace = onCharacters;
     handler.cdataBlock = onCdata;
     handler.reference = onReference;
     handler.comment = onComment;

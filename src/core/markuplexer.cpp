@@ -56,18 +56,7 @@ MarkupLexer<Unit>::MarkupLexer(std::vector<Unit> attributeName, qint64 maximumAt
 
 template <typename Unit> Position<Unit> MarkupLexer<Unit>::settledTo() const
 {
-    switch (m_state) {
-    case State::Opening:
-    case State::TagName:
-    case State::BetweenAttributes:
-    case State::AttributeName:
-    case State::BeforeEquals:
-    case State::BeforeValue:
-    case State::Value:
-        return m_markupStart;
-    default:
-        return m_position;
-    }
+    return m_state == State::Opening || inStartTag() ? m_markupStart : m_position;
 }
 
 template <typename Unit>
@@ -77,26 +66,14 @@ MarkupVerdict MarkupLexer<Unit>::read(const Unit *const begin, const Unit *const
     m_pieceBegin = begin;
     const Unit *c = begin;
     while (c != end) {
-        switch (m_state) {
-        case State::TagName:
-        case State::BetweenAttributes:
-        case State::AttributeName:
-        case State::BeforeEquals:
-        case State::BeforeValue:
-        case State::Value:
+        if (inStartTag()) {
             if (!stepInTag(c, end, found))
                 return MarkupVerdict::TooManyAttributes;
-            break;
-        case State::DocumentType:
-        case State::DocumentTypeLiteral:
-        case State::SubsetOpening:
-        case State::SubsetDeclaration:
+        } else if (m_state >= State::DocumentType) {
             if (!stepInDocumentType(c))
                 return MarkupVerdict::TooManyAttributes;
-            break;
-        default:
+        } else {
             stepOutsideTags(c, end);
-            break;
         }
     }
     m_position = m_position + (end - begin);
@@ -200,7 +177,6 @@ template <typename Unit>
 bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
                                   std::deque<LocatedTag<Unit>> *found)
 {
-    const qint64 nameSize = qint64(m_attributeName.size());
     switch (m_state) {
     case State::TagName:
         while (c != end && !isSpace(*c) && *c != '/' && *c != '>')
@@ -213,6 +189,28 @@ bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
     case State::BetweenAttributes:
         stepBetweenAttributes(c, found);
         return true;
+    case State::Value:
+        c = findUnit(c, end, m_quote);
+        if (c != end) {
+            if (m_nameMatched == qint64(m_attributeName.size())) {
+                m_tag.value.end = positionOf(c);
+                m_tag.hasValue = true;
+            }
+            ++m_tag.attributeCount;
+            ++c;
+            m_state = State::BetweenAttributes;
+        }
+        return true;
+    default:
+        return stepInAttribute(c);
+    }
+}
+
+// An attribute's name, up to the quote that opens its value.
+template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c)
+{
+    const qint64 nameSize = qint64(m_attributeName.size());
+    switch (m_state) {
     case State::AttributeName:
         if (*c == '=' || isSpace(*c)) {
             m_state = State::BeforeEquals; // which reads the '='
@@ -238,7 +236,7 @@ bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
             m_state = State::BetweenAttributes;
         }
         return true;
-    case State::BeforeValue:
+    default: // State::BeforeValue
         if (isSpace(*c)) {
             ++c;
         } else if (isQuote(*c)) {
@@ -247,18 +245,6 @@ bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
                 m_tag.value.begin = positionOf(c);
             m_state = State::Value;
         } else {
-            m_state = State::BetweenAttributes;
-        }
-        return true;
-    default: // State::Value
-        c = findUnit(c, end, m_quote);
-        if (c != end) {
-            if (m_nameMatched == nameSize) {
-                m_tag.value.end = positionOf(c);
-                m_tag.hasValue = true;
-            }
-            ++m_tag.attributeCount;
-            ++c;
             m_state = State::BetweenAttributes;
         }
         return true;

@@ -53,6 +53,8 @@ public:
     Position<Unit> settledTo() const;
 
 private:
+    // In the order of the markup they read: what lies outside tags first, then a
+    // start tag, then the document type.
     enum class State : quint8
     {
         Content,
@@ -74,10 +76,12 @@ private:
         SubsetDeclaration // "<!" inside it
     };
 
+    bool inStartTag() const { return m_state >= State::TagName && m_state <= State::Value; }
     Position<Unit> positionOf(const Unit *at) const { return m_position + (at - m_pieceBegin); }
     void stepOutsideTags(const Unit *&c, const Unit *end);
     void stepOpening(const Unit *&c);
     bool stepInTag(const Unit *&c, const Unit *end, std::deque<LocatedTag<Unit>> *found);
+    bool stepInAttribute(const Unit *&c);
     void stepBetweenAttributes(const Unit *&c, std::deque<LocatedTag<Unit>> *found);
     bool stepInDocumentType(const Unit *&c);
     bool stepInLiteral(Unit u);

@@ -632,17 +632,20 @@ void tst_Cli::folderNotWritable()
 }
 
 // Whether the process has a file open beside the one at the path: its temporary
-// file, which may have no name in the folder yet (O_TMPFILE).
-bool writesBeside(qint64 processId, const QString &path)
+// file, which may have no name in the folder yet (O_TMPFILE); `stillReading`: and
+// the file itself, which the streaming path opens after the temporary file.
+bool writesBeside(qint64 processId, const QString &path, bool stillReading)
 {
     const QString folder = QFileInfo(path).absolutePath() + '/';
     const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(processId));
+    bool writing = entries(folder).size() > 1;
+    bool reading = false;
     for (const QString &descriptor : descriptors.entryList(QDir::AllEntries | QDir::System)) {
         const QString target = QFile::symLinkTarget(descriptors.filePath(descriptor));
-        if (target.startsWith(folder) && target != path)
-            return true;
+        writing = writing || (target.startsWith(folder) && target != path);
+        reading = reading || target == path;
     }
-    return entries(folder).size() > 1;
+    return writing && (reading || !stillReading);
 }
 
 // Another program removes or changes the file while its new contents are being
@@ -697,7 +700,7 @@ void tst_Cli::fileChangesWhileWritten()
     while (!stopped && !process.waitForFinished(0)) {
         if (opening)
             stopped = fcntl(lease.handle(), F_GETLEASE) == F_RDLCK; // it waits to read
-        else if (writesBeside(process.processId(), path))
+        else if (writesBeside(process.processId(), path, options.isEmpty()))
             stopped = ::kill(pid_t(process.processId()), SIGSTOP) == 0;
     }
     if (!stopped)
