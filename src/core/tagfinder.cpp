@@ -102,7 +102,9 @@ public:
                   maximumAttributesPerTag, maximumMarkupLength),
           m_cursor(encoding)
     {
-        // Invalid bytes become NUL, which XML never allows, so they can be found.
+        // Qt's decoders of these codecs seldom report a byte they cannot decode; libxml2,
+        // which reads the bytes themselves, refuses it, and where Qt's reading and the
+        // bytes part ways, the cursor does not meet the bytes' end.
         if (!feedsDecodedText())
             m_decoder = std::make_unique<QTextDecoder>(
                 encoding.codec, QTextCodec::IgnoreHeader | QTextCodec::ConvertInvalidToNull);
