@@ -1,9 +1,9 @@
 #include "domreader.h"
 
 #include "bounds.h"
+#include "declaration.h"
 #include "messages.h"
 #include "parsersession.h"
-#include "xmlinput.h"
 
 #include <QDomDocument>
 #include <QHash>

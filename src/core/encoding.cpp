@@ -7,6 +7,8 @@
 #include <QTextDecoder>
 #include <QVector>
 
+#include <libxml/xmlerror.h>
+
 #include <algorithm>
 
 namespace xmladjust {
@@ -174,6 +176,20 @@ InputEncoding detectStreamEncoding(const QByteArray &head)
         encoding.markupInBytes = writesAsciiOnlyAsAscii(found.codec);
     }
     return encoding;
+}
+
+bool isEncodingError(int libxmlCode, const QString &message)
+{
+    switch (libxmlCode) {
+    case XML_ERR_UNSUPPORTED_ENCODING:
+    case XML_ERR_INVALID_ENCODING:
+    case XML_I18N_CONV_FAILED:
+        return true;
+    case XML_ERR_INVALID_CHAR: // also a character XML does not allow
+        return message.startsWith(QLatin1String("Input is not proper UTF-8"));
+    default:
+        return false;
+    }
 }
 
 QString decodeXmlBytes(const QByteArray &bytes)

@@ -61,6 +61,10 @@ bool holdsEveryCharacter(const QTextCodec *codec);
 // with such a byte, so markup can be found in the bytes themselves.
 bool writesAsciiOnlyAsAscii(QTextCodec *codec);
 
+// Whether libxml2's fatal error (its code and message) is about the encoding: one it
+// cannot read, or bytes that are not valid in it.
+bool isEncodingError(int libxmlCode, const QString &message);
+
 // Decodes a file's bytes in the encoding the window reads them in. Invalid bytes
 // become U+FFFD.
 QString decodeXmlBytes(const QByteArray &bytes);

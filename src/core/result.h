@@ -42,8 +42,12 @@ public:
 
     bool succeeded() const { return !m_failure.has_value(); }
     // Only for an outcome that did not succeed.
-    const Failure &failure() const { return *m_failure; }
-    FailureKind kind() const { return m_failure->kind; }
+    const Failure &failure() const
+    {
+        Q_ASSERT(m_failure);
+        return *m_failure;
+    }
+    FailureKind kind() const { return failure().kind; }
 
 private:
     std::optional<Failure> m_failure;

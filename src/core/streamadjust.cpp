@@ -3,13 +3,13 @@
 #include "adjustmentrule.h"
 #include "bounds.h"
 #include "bytewindow.h"
+#include "encoding.h"
 #include "messages.h"
 #include "parsersession.h"
 #include "tagfinder.h"
 
 #include <libxml/SAX2.h>
 #include <libxml/valid.h>
-#include <libxml/xmlerror.h>
 
 #include <algorithm>
 #include <cstring>
@@ -109,12 +109,8 @@ void LayoutPreservingAdjuster::takeParseVerdict()
     m_result.outcome = verdict();
     if (m_result.succeeded() || m_result.outcome.kind() != FailureKind::NotWellFormed)
         return;
-    // Bytes that are not valid in the document's encoding.
-    const int code = errorCode();
-    if (code == XML_ERR_UNSUPPORTED_ENCODING || code == XML_ERR_INVALID_ENCODING ||
-        code == XML_I18N_CONV_FAILED ||
-        (code == XML_ERR_INVALID_CHAR && m_result.outcome.failure().message.startsWith(
-                                             QLatin1String("Input is not proper UTF-8")))) {
+    // An encoding libxml2 cannot read, or bytes that are not valid in it.
+    if (isEncodingError(errorCode(), m_result.outcome.failure().message)) {
         Failure failure = m_result.outcome.failure();
         failure.kind = FailureKind::UnsupportedEncoding;
         m_result.outcome = failure;

@@ -20,11 +20,6 @@ int firstLoneSurrogate(const QString &text);
 // of a parser before it looks at the text.
 QString normalizeXmlText(QString text);
 
-// The XML declaration at the start of a document (file bytes, or text as UTF-8) as
-// the DOM keeps it: "version='1.0' encoding='...' standalone='...'", with what the
-// declaration gives; a null string when the document has none.
-QString declarationAsDomKeepsIt(const QByteArray &bytes, bool utf8Text);
-
 // Parses the text into the document, after the guards. The text is taken as it
 // stands: an encoding its declaration names does not apply.
 Outcome loadXmlText(QDomDocument &document, const QString &text);
