@@ -66,14 +66,26 @@ MarkupVerdict MarkupLexer<Unit>::read(const Unit *const begin, const Unit *const
     m_pieceBegin = begin;
     const Unit *c = begin;
     while (c != end) {
-        if (inStartTag()) {
+        switch (m_state) {
+        case State::TagName:
+        case State::BetweenAttributes:
+        case State::AttributeName:
+        case State::BeforeEquals:
+        case State::BeforeValue:
+        case State::Value:
             if (!stepInTag(c, end, found))
                 return MarkupVerdict::TooManyAttributes;
-        } else if (m_state >= State::DocumentType) {
+            break;
+        case State::DocumentType:
+        case State::DocumentTypeLiteral:
+        case State::SubsetOpening:
+        case State::SubsetDeclaration:
             if (!stepInDocumentType(c))
                 return MarkupVerdict::TooManyAttributes;
-        } else {
+            break;
+        default:
             stepOutsideTags(c, end);
+            break;
         }
     }
     m_position = m_position + (end - begin);
@@ -202,28 +214,29 @@ bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
         }
         return true;
     default:
-        return stepInAttribute(c);
+        return stepInAttribute(c, end);
     }
 }
 
 // An attribute's name, up to the quote that opens its value.
-template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c)
+template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c, const Unit *end)
 {
     const qint64 nameSize = qint64(m_attributeName.size());
     switch (m_state) {
     case State::AttributeName:
-        if (*c == '=' || isSpace(*c)) {
-            m_state = State::BeforeEquals; // which reads the '='
-        } else if (*c == '>' || *c == '<' || *c == '/') {
-            m_state = State::BetweenAttributes; // a fault the parser reports
-        } else {
+        for (; c != end && *c != '=' && !isSpace(*c); ++c) {
+            if (*c == '>' || *c == '<' || *c == '/') {
+                m_state = State::BetweenAttributes; // a fault the parser reports
+                return true;
+            }
             if (m_nameMatched >= 0)
                 m_nameMatched =
                     m_nameMatched < nameSize && m_attributeName[size_t(m_nameMatched)] == *c
                         ? m_nameMatched + 1
                         : -1;
-            ++c;
         }
+        if (c != end)
+            m_state = State::BeforeEquals; // which reads the '='
         return true;
     case State::BeforeEquals:
         if (isSpace(*c)) {

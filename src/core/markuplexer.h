@@ -78,14 +78,17 @@ private:
 
     bool inStartTag() const { return m_state >= State::TagName && m_state <= State::Value; }
     Position<Unit> positionOf(const Unit *at) const { return m_position + (at - m_pieceBegin); }
-    void stepOutsideTags(const Unit *&c, const Unit *end);
-    void stepOpening(const Unit *&c);
-    bool stepInTag(const Unit *&c, const Unit *end, std::deque<LocatedTag<Unit>> *found);
-    bool stepInAttribute(const Unit *&c);
-    void stepBetweenAttributes(const Unit *&c, std::deque<LocatedTag<Unit>> *found);
-    bool stepInDocumentType(const Unit *&c);
-    bool stepInLiteral(Unit u);
-    bool closes(const Unit *&c, const Unit *end, Unit mark, int marks);
+    // One step each, from read()'s loop; inlined there, where nearly all the time of
+    // reading a document goes, and a call for each character would double it.
+    Q_ALWAYS_INLINE void stepOutsideTags(const Unit *&c, const Unit *end);
+    Q_ALWAYS_INLINE void stepOpening(const Unit *&c);
+    Q_ALWAYS_INLINE bool stepInTag(const Unit *&c, const Unit *end,
+                                   std::deque<LocatedTag<Unit>> *found);
+    Q_ALWAYS_INLINE bool stepInAttribute(const Unit *&c, const Unit *end);
+    Q_ALWAYS_INLINE void stepBetweenAttributes(const Unit *&c, std::deque<LocatedTag<Unit>> *found);
+    Q_ALWAYS_INLINE bool stepInDocumentType(const Unit *&c);
+    Q_ALWAYS_INLINE bool stepInLiteral(Unit u);
+    Q_ALWAYS_INLINE bool closes(const Unit *&c, const Unit *end, Unit mark, int marks);
     bool countAttribute(qint64 &count) { return ++count <= m_maximumAttributes; }
 
     const std::vector<Unit> m_attributeName;
