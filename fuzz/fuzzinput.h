@@ -7,7 +7,7 @@
 
 #include "adjustmentrule.h"
 #include "initialize.h"
-#include "result.h"
+#include "outcomes.h"
 
 #include <QByteArray>
 #include <QString>
@@ -192,18 +192,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     xmladjust::initializeCore();
     return 0;
-}
-
-// A failure's message, for a broken promise's detail.
-inline QString messageOf(const xmladjust::Outcome &outcome)
-{
-    return outcome.succeeded() ? QString() : outcome.failure().message;
-}
-
-// An outcome as one number: the kind of its failure, or -1.
-inline int statusOf(const xmladjust::Outcome &outcome)
-{
-    return outcome.succeeded() ? -1 : int(outcome.kind());
 }
 
 #endif // FUZZINPUT_H

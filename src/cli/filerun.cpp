@@ -5,6 +5,7 @@
 #include "bounds.h"
 #include "clioptions.h"
 #include "fileadjust.h"
+#include "messages.h"
 #include "streamadjust.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
@@ -112,7 +113,9 @@ FileReport reformatStandardInput(QFile &input, const Settings &settings)
             break;
         bytes += piece;
         if (bytes.size() > maximumXmlFileSize)
-            return failed(QStringLiteral("larger than %1 MiB").arg(maximumXmlFileSize >> 20));
+            return failed(
+                failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)})
+                    .message);
     }
     QDomDocument document;
     const FileReport report = adjustLoaded(document, loadXmlBytes(document, bytes), settings.rule);
@@ -131,7 +134,7 @@ FileReport adjustFile(const QString &path, const Settings &settings)
 {
     const QFileInfo info(path);
     if (info.exists() && !info.isDir() && !info.isFile())
-        return failed(QStringLiteral("not a regular file"));
+        return failed(failureOf(Reason::NotRegularFile).message);
     // A file that cannot be replaced is refused before it is read, also in a dry run.
     if (const Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
         return failed(replaceable.failure().message);

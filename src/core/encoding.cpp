@@ -1,5 +1,7 @@
 #include "encoding.h"
 
+#include "messages.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QRegularExpression>
@@ -101,9 +103,8 @@ QString encodingInDeclaration(const QString &declaration)
     return match.captured(1) + match.captured(2);
 }
 
-bool isWideUnicode(const QTextCodec *codec)
+bool isWideUnicode(int mib)
 {
-    const int mib = codec->mibEnum();
     return mib == 1013 || mib == 1014 || mib == 1015 || isUtf32(mib);
 }
 
@@ -115,7 +116,7 @@ bool isUtf32(int mib)
 bool holdsEveryCharacter(const QTextCodec *codec)
 {
     const int mib = codec->mibEnum();
-    return mib == utf8Mib || mib == 114 /* GB18030 */ || isWideUnicode(codec);
+    return mib == utf8Mib || mib == 114 /* GB18030 */ || isWideUnicode(mib);
 }
 
 // Checked once per codec, over every character of the Basic Multilingual Plane.
@@ -150,15 +151,12 @@ InputEncoding detectStreamEncoding(const QByteArray &head)
     encoding.codec = found.codec;
     encoding.byteOrderMarkLength = found.byteOrderMarkLength;
     if (!found.codec) {
-        encoding.error = QStringLiteral("unsupported encoding \"%1\"").arg(found.declaredName);
+        encoding.error = failureOf(Reason::UnknownEncoding, {found.declaredName}).message;
         return encoding;
     }
     const int mib = found.codec->mibEnum();
-    if (!found.declaredName.isEmpty() && isWideUnicode(found.codec)) {
-        encoding.error =
-            QStringLiteral("the declaration names %1, but the document is not written in it "
-                           "(it has no byte order mark)")
-                .arg(found.declaredName);
+    if (!found.declaredName.isEmpty() && isWideUnicode(mib)) {
+        encoding.error = failureOf(Reason::DeclaredWideWithoutMark, {found.declaredName}).message;
         return encoding;
     }
     if (mib == utf8Mib) {

@@ -53,7 +53,7 @@ QString encodingInDeclaration(const QString &declaration);
 
 // UTF-16 or UTF-32: their markup is not ASCII bytes, so only a byte order mark or
 // the first bytes can show them.
-bool isWideUnicode(const QTextCodec *codec);
+bool isWideUnicode(int mib);
 bool isUtf32(int mib);
 // Every character can be written in it (a Unicode encoding, or GB18030).
 bool holdsEveryCharacter(const QTextCodec *codec);

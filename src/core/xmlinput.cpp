@@ -66,6 +66,21 @@ QString normalizeXmlText(QString text)
     return text;
 }
 
+namespace {
+
+// The document read into the DOM once the lexer's bounds pass. Markup is ASCII in
+// the bytes of every encoding libxml2 reads but UTF-16, which is counted decoded.
+Outcome readGuarded(QDomDocument &document, const QByteArray &bytes, XmlBytes kind)
+{
+    const bool wide = kind == XmlBytes::EncodedFile && isWideUnicode(unicodeSignature(bytes).mib);
+    if (Outcome bounds = checkMarkupBounds(wide ? decodeXmlBytes(bytes).toUtf8() : bytes);
+        !bounds.succeeded())
+        return bounds;
+    return readDom(document, bytes, kind);
+}
+
+} // namespace
+
 Outcome loadXmlText(QDomDocument &document, const QString &text)
 {
     document.clear();
@@ -77,10 +92,7 @@ Outcome loadXmlText(QDomDocument &document, const QString &text)
     QString source = text;
     if (source.startsWith(QChar(QChar::ByteOrderMark)))
         source.remove(0, 1);
-    const QByteArray utf8 = source.toUtf8();
-    if (Outcome bounds = checkMarkupBounds(utf8); !bounds.succeeded())
-        return bounds;
-    return readDom(document, utf8, XmlBytes::Utf8Text);
+    return readGuarded(document, source.toUtf8(), XmlBytes::Utf8Text);
 }
 
 namespace {
@@ -109,10 +121,7 @@ Outcome loadUtf32(QDomDocument &document, const QByteArray &bytes, UnicodeSignat
                     bytes.size() - signature.byteOrderMarkLength, signature.mib == 1018, &valid);
     if (!valid)
         return failureOf(Reason::NotValidUtf32);
-    const QByteArray utf8 = text.toUtf8();
-    if (Outcome bounds = checkMarkupBounds(utf8); !bounds.succeeded())
-        return bounds;
-    return readDom(document, utf8, XmlBytes::Utf8Text);
+    return readGuarded(document, text.toUtf8(), XmlBytes::Utf8Text);
 }
 
 } // namespace
@@ -123,12 +132,7 @@ Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     const UnicodeSignature signature = unicodeSignature(bytes);
     if (isUtf32(signature.mib))
         return loadUtf32(document, bytes, signature);
-    // Markup is ASCII in every other encoding but UTF-16, which is counted decoded.
-    const bool wide = signature.mib != 0 && signature.mib != 106;
-    if (Outcome bounds = checkMarkupBounds(wide ? decodeXmlBytes(bytes).toUtf8() : bytes);
-        !bounds.succeeded())
-        return bounds;
-    Outcome result = readDom(document, bytes, XmlBytes::EncodedFile);
+    Outcome result = readGuarded(document, bytes, XmlBytes::EncodedFile);
     if (result.succeeded())
         result = checkWritable(document);
     if (!result.succeeded())
