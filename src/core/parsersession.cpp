@@ -198,13 +198,16 @@ void ParserSession::onError(void *sessionPointer, xmlErrorPtr error)
 }
 
 // libxml2 takes a NUL byte after the document element for the end of its input and
-// reports the document whole, without reading on; XML allows no NUL anywhere.
+// reports the document whole, without reading on; XML allows no NUL anywhere. It also
+// ends the document at a fault it has reported (other content after the document
+// element), whose reason stands.
 void ParserSession::onEndDocument(void *context)
 {
     auto *parser = static_cast<xmlParserCtxtPtr>(context);
     xmlSAX2EndDocument(context);
     const xmlParserInputPtr input = parser->input;
-    if (parser == of(context)->m_main && input && input->cur && input->cur < input->end)
+    if (parser == of(context)->m_main && input && input->cur && input->cur < input->end &&
+        *input->cur == 0)
         of(context)->refuse(parser, failureOf(Reason::NulCharacter));
 }
 
