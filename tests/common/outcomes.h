@@ -18,4 +18,14 @@ inline QString messageOf(const xmladjust::Outcome &outcome)
     return outcome.succeeded() ? QString() : outcome.failure().message;
 }
 
+// The name of the failure's kind, as the tests' data write it; empty for a success.
+inline QString kindOf(const xmladjust::Outcome &outcome)
+{
+    static const char *const names[] = {"CannotRead",    "CannotWrite",     "NotWellFormed",
+                                        "TooDeep",       "TooLarge",        "UnsupportedEncoding",
+                                        "LayoutNotKept", "Missing",         "NotRegularFile",
+                                        "NotWritable",   "ChangedMeanwhile"};
+    return outcome.succeeded() ? QString() : QString(names[int(outcome.kind())]);
+}
+
 #endif // OUTCOMES_H

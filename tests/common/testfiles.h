@@ -7,6 +7,10 @@
 #include <QString>
 #include <QStringList>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 inline bool writeBytes(const QString &path, const QByteArray &bytes)
 {
     QFile file(path);
@@ -19,24 +23,31 @@ inline QByteArray readBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
-// The text as UTF-32 code units, written here rather than by Qt's encoder, which adds
-// a stray unit after each character beyond the BMP.
-inline QByteArray utf32Bytes(const QString &text, bool bigEndian)
-{
-    QByteArray bytes;
-    for (const uint u : text.toUcs4()) {
-        for (int i = 0; i < 4; ++i)
-            bytes += char(u >> (8 * (bigEndian ? 3 - i : i)));
-    }
-    return bytes;
-}
-
 // Everything in a folder, hidden files included: what a test expects to find there
 // shows that no temporary file was left behind.
 inline QStringList entries(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
                                QDir::NoDotAndDotDot);
+}
+
+// Replacing renames a new file over the old one, so a file left alone is the one
+// whose device and inode are still the same.
+inline QString inodeOf(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat status = {};
+    if (::stat(QFile::encodeName(path).constData(), &status) == 0)
+        return QStringLiteral("%1:%2").arg(status.st_dev).arg(status.st_ino);
+#endif
+    return path;
+}
+
+// Elements `levels` deep, each start tag as `open` gives it.
+inline QByteArray nested(int levels, const QByteArray &open = "<e x='1'>",
+                         const QByteArray &inner = {})
+{
+    return open.repeated(levels) + inner + QByteArray("</e>").repeated(levels);
 }
 
 #endif // TESTFILES_H

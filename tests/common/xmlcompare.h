@@ -41,12 +41,4 @@ inline QString documentContent(const QDomDocument &document)
            canonicalXml(document);
 }
 
-inline QString canonicalXml(const QString &source)
-{
-    QDomDocument document;
-    if (!document.setContent(source))
-        return QStringLiteral("not well-formed: ") + source;
-    return canonicalXml(document);
-}
-
 #endif // XMLCOMPARE_H

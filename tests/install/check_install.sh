@@ -31,6 +31,14 @@ done
 version=$("$prefix/bin/xmladjust-cli" --version) || fail "installed xmladjust-cli --version failed"
 echo "installed xmladjust-cli --version: $version"
 
+# The window's program answers --help and --version on the terminal, also where there
+# is no display to show a window on.
+terminal=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/xmladjust")
+[ "$("${terminal[@]}" --version)" = "xmladjust ${version#xmladjust-cli }" ] ||
+    fail "installed xmladjust --version does not say its version"
+"${terminal[@]}" --help | head -1 | grep -q '^Usage: .*xmladjust \[options\] \[FILE\]$' ||
+    fail "installed xmladjust --help does not show its usage"
+
 echo '<p lat="1.5"/>' >"$prefix/in.xml"
 adjusted=$("$prefix/bin/xmladjust-cli" --attribute lat --add 0.25 <"$prefix/in.xml" 2>/dev/null)
 case "$adjusted" in

@@ -1,0 +1,68 @@
+#ifndef CASES_H
+#define CASES_H
+
+#include "testfiles.h"
+
+#include <QRegularExpression>
+#include <QtTest>
+
+// One case of tests/data/cases/cases.tsv, whose head says what each field means.
+struct AdjustmentCase
+{
+    QString name;
+    QString inputPath;
+    QStringList arguments; // as the command line takes them
+    QByteArray output;     // what the streaming engine writes
+    QString failure;       // the failure's kind, or empty when the case succeeds
+    qint64 adjusted = 0;
+    qint64 notInText = 0;
+    int line = 0; // of the failure; 0 where it has no place
+    int column = 0;
+    QString reason; // how the failure's message begins
+    QStringList paths;
+
+    QString option(const QString &name) const
+    {
+        const int at = arguments.indexOf(name);
+        return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1] : QString();
+    }
+};
+Q_DECLARE_METATYPE(AdjustmentCase)
+
+// A row for each case that goes through `path` ("stream": every case), in the column
+// "given".
+inline void addCaseRows(const QString &folder, const QString &path)
+{
+    QTest::addColumn<AdjustmentCase>("given");
+    QFile list(folder + "/cases.tsv");
+    QVERIFY2(list.open(QIODevice::ReadOnly), qPrintable(list.fileName()));
+    const QRegularExpression adjusted("^adjusted (\\d+)(?:, not in text (\\d+))?$");
+    const QRegularExpression refused("^refused (\\w+)(?: (\\d+):(\\d+))? (.+)$");
+    for (const QString &line : QString::fromUtf8(list.readAll()).split('\n')) {
+        const QStringList fields = line.split('\t');
+        if (line.startsWith('#') || fields.size() != 4)
+            continue;
+        AdjustmentCase c;
+        c.name = fields[0];
+        c.inputPath = folder + '/' + c.name + ".xml";
+        c.arguments = fields[1].split(' ');
+        c.paths = fields[3].split(' ', Qt::SkipEmptyParts);
+        const QString outputPath = folder + '/' + c.name + ".out.xml";
+        c.output = readBytes(QFile::exists(outputPath) ? outputPath : c.inputPath);
+        if (const auto match = adjusted.match(fields[2]); match.hasMatch()) {
+            c.adjusted = match.captured(1).toLongLong();
+            c.notInText = match.captured(2).toLongLong();
+        } else if (const auto match = refused.match(fields[2]); match.hasMatch()) {
+            c.failure = match.captured(1);
+            c.line = match.captured(2).toInt();
+            c.column = match.captured(3).toInt();
+            c.reason = match.captured(4);
+        } else {
+            QFAIL(qPrintable("cases.tsv: no report in " + line));
+        }
+        if (path == "stream" || c.paths.contains(path))
+            QTest::newRow(qPrintable(c.name)) << c;
+    }
+}
+
+#endif // CASES_H

@@ -1,0 +1,99 @@
+// Replacing a file keeps its mode and owner and a link to it, and never goes over a
+// change another program made between the reading and the replacing.
+#include "atomicfile.h"
+
+#include "outcomes.h"
+#include "testfiles.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+using namespace xmladjust;
+
+class tst_AtomicFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void replace_data()
+    {
+        QTest::addColumn<QString>("meanwhile"); // what another program does to the file
+        QTest::addColumn<QString>("failure");
+
+        QTest::newRow("nothing, through a link") << ""
+                                                 << "";
+        QTest::newRow("removes it") << "remove"
+                                    << "Missing";
+        QTest::newRow("appends to it") << "append"
+                                       << "ChangedMeanwhile";
+        QTest::newRow("moves its time by a nanosecond") << "touch"
+                                                        << "ChangedMeanwhile";
+        // An editor that saves a new file in place of the old one and keeps its time: only
+        // the file's identity tells.
+        QTest::newRow("puts one of the same size and time in its place") << "replace"
+                                                                         << "ChangedMeanwhile";
+    }
+    void replace()
+    {
+#ifdef Q_OS_UNIX
+        QFETCH(QString, meanwhile);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QByteArray other = "<r lat='1'/>"; // what the other program leaves
+        QVERIFY(writeBytes(path, other) && QFile::link(path, dir.filePath("link.xml")));
+        const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+        QVERIFY(QFile::setPermissions(path, mode));
+        // Root rewriting someone else's file leaves it theirs.
+        const bool root = geteuid() == 0;
+        QVERIFY(!root || chown(QFile::encodeName(path).constData(), 4321, 4322) == 0);
+
+        AtomicFileReplacement replacement;
+        QVERIFY(replacement.begin(dir.filePath("link.xml")).succeeded());
+        QCOMPARE(replacement.device()->write("new"), qint64(3));
+        struct stat before = {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &before), 0);
+        if (meanwhile == "remove") {
+            QVERIFY(QFile::remove(path));
+        } else if (meanwhile == "append") {
+            other += "<!-- added -->";
+            QVERIFY(writeBytes(path, other));
+        } else if (!meanwhile.isEmpty()) {
+            const QString written = meanwhile == "touch" ? path : dir.filePath("other.xml");
+            timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+            if (written == path)
+                times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+            else
+                QVERIFY(writeBytes(written, other.replace('1', '5')));
+            QCOMPARE(utimensat(AT_FDCWD, QFile::encodeName(written).constData(), times, 0), 0);
+            QCOMPARE(::rename(QFile::encodeName(written).constData(),
+                              QFile::encodeName(path).constData()),
+                     0);
+        }
+        const Outcome result = replacement.commit();
+
+        QTEST(kindOf(result), "failure");
+        QVERIFY(result.succeeded() || !messageOf(result).isEmpty());
+        QVERIFY(QFileInfo(dir.filePath("link.xml")).isSymLink());
+        QCOMPARE(entries(dir.path()).join(' '),
+                 meanwhile == "remove" ? "link.xml" : "doc.xml link.xml");
+        if (meanwhile == "remove")
+            return;
+        QCOMPARE(readBytes(path), result.succeeded() ? QByteArray("new") : other);
+        if (result.succeeded()) {
+            QCOMPARE(QFileInfo(path).permissions() & 0x7077, mode);
+            QVERIFY(!root ||
+                    (QFileInfo(path).ownerId() == 4321 && QFileInfo(path).groupId() == 4322));
+        }
+#else
+        QSKIP("needs POSIX file times");
+#endif
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_AtomicFile)
+#include "tst_atomicfile.moc"
