@@ -7,6 +7,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace {
@@ -41,11 +43,6 @@ Run run(const QStringList &args, const QByteArray &input = {}, const QString &wo
     if (process.exitStatus() == QProcess::NormalExit)
         result.exitCode = process.exitCode();
     return result;
-}
-
-bool matchesWhole(const QString &pattern, const QString &text)
-{
-    return QRegularExpression("\\A(?:" + pattern + ")\\z").match(text).hasMatch();
 }
 
 } // namespace
@@ -134,12 +131,44 @@ private slots:
         QVERIFY(help.err.isEmpty() && version.err.isEmpty());
     }
 
+    // Another program puts a file of the same size and time in place of doc.xml while the
+    // program opens it (a write lease on the file holds the opening until then): the
+    // program began its replacement before, and does not write over the new file.
+    void fileReplacedWhileOpened()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml"), other = dir.filePath("other.xml");
+        QVERIFY(writeBytes(path, "<r lat='1'/>") && writeBytes(other, "<r lat='5'/>"));
+        QFile lease(path);
+        QVERIFY(lease.open(QIODevice::ReadWrite));
+        std::signal(SIGIO, SIG_IGN); // how the kernel tells the lease holder of an opening
+        if (fcntl(lease.handle(), F_SETLEASE, F_WRLCK) != 0)
+            QSKIP("no file leases here");
+        QProcess program;
+        program.start(XMLADJUST_CLI, {"--attribute", "lat", "--add", "1", path});
+        // The lease is to become a read lease: the program waits to open the file to read.
+        while (fcntl(lease.handle(), F_GETLEASE) != F_RDLCK)
+            QVERIFY(!program.waitForFinished(1));
+        struct stat status = {};
+        QVERIFY(::stat(QFile::encodeName(path), &status) == 0);
+        const timespec times[2] = {status.st_atim, status.st_mtim};
+        QVERIFY(utimensat(AT_FDCWD, QFile::encodeName(other), times, 0) == 0);
+        QVERIFY(::rename(QFile::encodeName(other), QFile::encodeName(path)) == 0);
+        lease.close(); // which ends the lease
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.readAllStandardError(),
+                 QByteArray(QFile::encodeName(path) + ": error: the file was changed meanwhile\n"));
+        QCOMPARE(readBytes(path), QByteArray("<r lat='5'/>"));
+        QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+    }
+
     void writeFailsPartWay_data()
     {
         QTest::addColumn<QStringList>("options");
         QTest::newRow("streamed") << QStringList();
         QTest::newRow("--reformat") << QStringList("--reformat");
     }
+
     // A file-size limit makes writing fail after 64 KiB, as a full disk would; the limit's
     // signal keeps its default action, which ends a program that does not ignore it.
     void writeFailsPartWay()

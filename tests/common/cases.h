@@ -39,14 +39,15 @@ inline void addCaseRows(const QString &folder, const QString &path)
     const QRegularExpression adjusted("^adjusted (\\d+)(?:, not in text (\\d+))?$");
     const QRegularExpression refused("^refused (\\w+)(?: (\\d+):(\\d+))? (.+)$");
     for (const QString &line : QString::fromUtf8(list.readAll()).split('\n')) {
-        const QStringList fields = line.split('\t');
-        if (line.startsWith('#') || fields.size() != 4)
+        if (line.isEmpty() || line.startsWith('#'))
             continue;
+        const QStringList fields = line.split('\t');
         AdjustmentCase c;
         c.name = fields[0];
         c.inputPath = folder + '/' + c.name + ".xml";
+        QVERIFY2(fields.size() == 4 && QFile::exists(c.inputPath), qPrintable(line));
         c.arguments = fields[1].split(' ');
-        c.paths = fields[3].split(' ', Qt::SkipEmptyParts);
+        c.paths = fields[3].split(' ');
         const QString outputPath = folder + '/' + c.name + ".out.xml";
         c.output = readBytes(QFile::exists(outputPath) ? outputPath : c.inputPath);
         if (const auto match = adjusted.match(fields[2]); match.hasMatch()) {

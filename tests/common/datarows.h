@@ -35,6 +35,12 @@ inline QByteArray expanded(const QString &field)
     return bytes;
 }
 
+// Whether the pattern matches all of the text.
+inline bool matchesWhole(const QString &pattern, const QString &text)
+{
+    return QRegularExpression("\\A(?:" + pattern + ")\\z").match(text).hasMatch();
+}
+
 // A row for each line of the tab-separated file, named by its first field, with a
 // column of bytes for each other field. The first line that is not a comment names
 // the columns; empty lines and lines that begin with '#' are skipped.

@@ -43,11 +43,4 @@ inline QString inodeOf(const QString &path)
     return path;
 }
 
-// Elements `levels` deep, each start tag as `open` gives it.
-inline QByteArray nested(int levels, const QByteArray &open = "<e x='1'>",
-                         const QByteArray &inner = {})
-{
-    return open.repeated(levels) + inner + QByteArray("</e>").repeated(levels);
-}
-
 #endif // TESTFILES_H

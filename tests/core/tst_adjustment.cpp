@@ -25,6 +25,7 @@ private slots:
         for (const char *text : {".", "-", "1e3", "1.2.3", "\u0661", "", " 1", "inf", "0x1"})
             QTest::addRow("'%s'", text) << QString(text) << QString();
     }
+
     void numeral()
     {
         QFETCH(QString, text);

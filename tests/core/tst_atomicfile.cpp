@@ -38,6 +38,7 @@ private slots:
         QTest::newRow("puts one of the same size and time in its place") << "replace"
                                                                          << "ChangedMeanwhile";
     }
+
     void replace()
     {
 #ifdef Q_OS_UNIX

@@ -81,6 +81,7 @@ private slots:
             QCOMPARE(result.bytesChanged, given.output != input);
         }
     }
+
     void windowEngine_data() { addCaseRows(QFINDTESTDATA("../data/cases"), "dom"); }
     // The window reads the same file into the DOM: it refuses it for the same reason at
     // the same place, or adjusts the same values to the same content.
@@ -99,6 +100,7 @@ private slots:
         QVERIFY(loadXmlBytes(expected, given.output).succeeded());
         QCOMPARE(documentContent(document), documentContent(expected));
     }
+
     void outputFails()
     {
         QByteArray sink;

@@ -92,6 +92,7 @@ private slots:
         QVERIFY2(knownFailures.isEmpty(), qPrintable("listed, but no such case: " +
                                                      QStringList(knownFailures.keys()).join(", ")));
     }
+
     void conformance()
     {
         QFETCH(QString, path);

@@ -45,6 +45,7 @@ private slots:
                    "encoding='ISO-8859-1'?><r/>"
             << "UTF-8" << 0 << true << "UTF-8";
     }
+
     void detection()
     {
         QFETCH(QByteArray, head);
@@ -61,6 +62,7 @@ private slots:
         QTextCodec *window = documentEncoding(head, Utf8MarkPolicy::DeclarationDecides).codec;
         QTEST(QString(window ? window->name() : "UTF-8"), "window");
     }
+
     void characterToByte_data()
     {
         QTest::addColumn<QByteArray>("codec");
@@ -68,6 +70,7 @@ private slots:
                                  "EUC-KR", "IBM850"})
             QTest::newRow(name) << QByteArray(name);
     }
+
     // Every character the codec can write, one after another: the cursor's bytes for
     // each are where the text's bytes hold that character's.
     void characterToByte()

@@ -263,6 +263,7 @@ private slots:
         QTest::newRow("UTF-16LE lone surrogate")
             << QByteArray("UTF-16LE") << QByteArray("a\0\0\xd8(\0", 6);
     }
+
     void decodersDoNotReportInvalidBytes()
     {
         QFETCH(QByteArray, codec);

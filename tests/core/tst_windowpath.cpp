@@ -32,6 +32,7 @@ private slots:
         for (const QString &name : names)
             QTest::newRow(qPrintable(name)) << folder.filePath(name);
     }
+
     void savedBytes()
     {
         QFETCH(QString, path);
@@ -53,6 +54,7 @@ private slots:
         QVERIFY(loadXmlBytes(reread, bytes).succeeded());
         QCOMPARE(documentContent(reread), documentContent(document));
     }
+
     void lineEnds_data()
     {
         QTest::addColumn<QString>("text");
@@ -68,11 +70,13 @@ private slots:
                                            << "a&#xd;\n";
         QTest::newRow("byte order mark dropped") << QString("\ufeff<r/>") << "<r/>";
     }
+
     void lineEnds()
     {
         QFETCH(QString, text);
         QTEST(normalizeXmlText(text), "normalized");
     }
+
     // Text the window holds that no bytes could: written out, it would come back as
     // another character.
     void textRefused_data()
@@ -82,6 +86,7 @@ private slots:
         QTest::newRow("NUL") << QString("<r>a") + QChar(0) + "b</r>";
         QTest::newRow("surrogate pair cut in two") << QString("<r a='") + QChar(0xD83D) + "'/>";
     }
+
     void textRefused()
     {
         QFETCH(QString, text);

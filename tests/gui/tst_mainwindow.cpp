@@ -22,6 +22,8 @@
 
 #include <functional>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace xmladjust;
@@ -37,19 +39,6 @@ void whenModalDialogOpens(std::function<void(QFileDialog *)> handle)
         else
             whenModalDialogOpens(handle);
     });
-}
-
-QString exactly(const QString &text)
-{
-    return QRegularExpression::escape(text);
-}
-
-bool matchesWhole(const QString &pattern, const QString &text)
-{
-    return QRegularExpression("\\A(?:" + pattern + ")\\z",
-                              QRegularExpression::DotMatchesEverythingOption)
-        .match(text)
-        .hasMatch();
 }
 
 // One p element a line, as file mode writes them.
@@ -95,6 +84,7 @@ private slots:
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
     }
+
     void cleanup()
     {
         delete m_window;
@@ -125,8 +115,10 @@ private slots:
             "Файл «" + name + "» сохранён: изменено " + QString::number(given.adjusted) + " \\S+";
         if (!given.failure.isEmpty() || given.adjusted == 0) {
             QCOMPARE(saved, input);
-            message = exactly("Файл «" + name + "» не изменён: ") +
-                      (given.failure.isEmpty() ? exactly("ни одно значение не подходит") : "\\S.*");
+            message = QRegularExpression::escape("Файл «" + name + "» не изменён: ") +
+                      (given.failure.isEmpty()
+                           ? QRegularExpression::escape("ни одно значение не подходит")
+                           : "\\S.*");
         } else {
             QDomDocument window, expected;
             QVERIFY(loadXmlBytes(window, saved).succeeded() &&
@@ -135,6 +127,7 @@ private slots:
         }
         QVERIFY2(matchesWhole(message, resultLine()), qPrintable(resultLine()));
     }
+
     void textMode_data() { addDataRows(QFINDTESTDATA("../data/window-text.tsv")); }
     // The text is adjusted and shown; the file named beside it is left alone.
     void textMode()
@@ -179,6 +172,7 @@ private slots:
         QCOMPARE(readBytes(path), QByteArray("<r>\n<a x=\"6\"/>\n<b x=\"6.5\"/>\n</r>\n"));
         QCOMPARE(browserText(), QString("<r x=\"2\"/>\n"));
     }
+
     void fileMode_data() { addDataRows(QFINDTESTDATA("../data/window-file.tsv")); }
     // Anything but success leaves the file as it was, to its modification time.
     void fileMode()
@@ -228,6 +222,7 @@ private slots:
         QTest::newRow("drops another file") << "drop";
         QTest::newRow("closes the window") << "close";
     }
+
     // The document is large enough for its adjustment to take a noticeable time, during
     // which a timer on the GUI thread watches the window.
     void fileModeInBackground()
@@ -280,6 +275,39 @@ private slots:
         QCOMPARE(resultLine(), QString("Файл «big.xml» сохранён: изменено %1 значений").arg(count));
         QCOMPARE(m_window->isVisible(), meanwhile != "close");
     }
+
+    // Another program appends to the file once the window has begun to read it (a write
+    // lease on the file holds the window's opening of it until then): the window took
+    // the file's stamp first, and does not write over the change.
+    void fileChangedMeanwhile()
+    {
+        const QString path = m_dir->filePath("doc.xml");
+        QVERIFY(writeBytes(path, "<r x='1'/>\n"));
+        QFile other(path);
+        QVERIFY(other.open(QIODevice::ReadWrite | QIODevice::Append));
+        std::signal(SIGIO, SIG_IGN); // how the kernel tells the lease holder of an opening
+        if (fcntl(other.handle(), F_SETLEASE, F_WRLCK) != 0)
+            QSKIP("no file leases here");
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] {
+            // The lease is to become a read lease: someone waits to open the file to read.
+            if (!other.isOpen() || fcntl(other.handle(), F_GETLEASE) != F_RDLCK)
+                return;
+            other.write("<!-- added -->\n");
+            other.close(); // which ends the lease
+        });
+        timer.start(0);
+        fillForm("x", 1);
+        widget<QLineEdit>("filePath")->setText(path);
+        change();
+
+        QVERIFY(!other.isOpen());
+        QCOMPARE(resultLine(), QString("Файл «doc.xml» не изменён: его изменила другая "
+                                       "программа, пока шла обработка"));
+        QCOMPARE(readBytes(path), QByteArray("<r x='1'/>\n<!-- added -->\n"));
+        QCOMPARE(entries(m_dir->path()), QStringList("doc.xml"));
+    }
+
     void pickFile_data()
     {
         QTest::addColumn<bool>("accept");
@@ -288,6 +316,7 @@ private slots:
         QTest::newRow("chosen file replaces a typed path") << true << "chosen.xml";
         QTest::newRow("cancel keeps the typed path") << false << "/elsewhere/typed.xml";
     }
+
     void pickFile()
     {
         QFETCH(bool, accept);
@@ -323,59 +352,35 @@ private slots:
         QCOMPARE(widget<QLineEdit>("filePath")->text(),
                  accept ? m_dir->filePath(expected) : expected);
     }
-    void fileFromOutside_data()
-    {
-        QTest::addColumn<QString>("how");       // "command line", or the widget dropped on
-        QTest::addColumn<QStringList>("given"); // paths, or with "text" the text dropped
-        QTest::addColumn<QString>("path");      // expected in the path field, under the folder
-        QTest::addColumn<QString>("text");      // expected in the text box
 
-        const QStringList doc("@/doc.xml");
-        QTest::newRow("relative path on the command line")
-            << "command line" << QStringList("doc.xml") << "doc.xml"
-            << "";
-        QTest::newRow("relative path through a folder on the command line")
-            << "command line" << QStringList("sub/../doc.xml") << "doc.xml"
-            << "";
-        QTest::newRow("file dropped on the window") << "MainWindow" << doc << "doc.xml"
-                                                    << "";
-        QTest::newRow("file dropped on the text box") << "textEdit" << doc << "doc.xml"
-                                                      << "";
-        QTest::newRow("file dropped on the path field replaces it")
-            << "filePath" << doc << "doc.xml"
-            << "";
-        QTest::newRow("two files dropped are not taken")
-            << "MainWindow" << QStringList{"@/doc.xml", "@/other.xml"} << "typed.xml"
-            << "";
-        QTest::newRow("text dropped on the text box is inserted")
-            << "textEdit" << QStringList{"text", "<r x='1'/>"} << "typed.xml"
-            << "<r x='1'/>";
-    }
+    void fileFromOutside_data() { addDataRows(QFINDTESTDATA("../data/window-outside.tsv")); }
+
     void fileFromOutside()
     {
-        QFETCH(QString, how);
-        QFETCH(QStringList, given);
-        given.replaceInStrings("@", m_dir->path());
+        QFETCH(QByteArray, on);
+        QFETCH(QByteArray, given);
+        const QStringList paths = QString(given).replace('@', m_dir->path()).split(' ');
         widget<QLineEdit>("filePath")->setText(m_dir->filePath("typed.xml"));
-        if (how == "command line") {
+        if (on == "command line") {
             const QString previousDirectory = QDir::currentPath();
             QDir::setCurrent(m_dir->path());
-            m_window->openFile(given.first());
+            m_window->openFile(paths.first());
             QDir::setCurrent(previousDirectory);
         } else {
-            QWidget *target = how == "MainWindow" ? m_window : widget<QWidget>(qPrintable(how));
+            QWidget *target = on == "MainWindow" ? m_window : widget<QWidget>(on);
             if (auto *textBox = qobject_cast<QTextEdit *>(target))
                 target = textBox->viewport();
             QMimeData text;
-            text.setText(given.last());
-            if (given.first() == "text")
+            text.setText(paths.last());
+            if (paths.first() == "text")
                 dropOn(target, text);
             else
-                dropFiles(target, given);
+                dropFiles(target, paths);
         }
-        QFETCH(QString, path);
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, text);
         QCOMPARE(widget<QLineEdit>("filePath")->text(), m_dir->filePath(path));
-        QTEST(widget<QTextEdit>("textEdit")->toPlainText(), "text");
+        QCOMPARE(widget<QTextEdit>("textEdit")->toPlainText(), QString(text));
     }
 
 private:
@@ -386,6 +391,7 @@ private:
             qFatal("no widget %s", name);
         return found;
     }
+
     void fillForm(const QString &attribute, double increment, const QString &above = {},
                   const QString &below = {});
     void change() { QTest::mouseClick(widget<QPushButton>("goChange"), Qt::LeftButton); }
