@@ -17,7 +17,7 @@ using namespace xmladjust;
 
 namespace {
 
-xmladjust::AdjustmentRule ruleOf(const AdjustmentCase &c)
+AdjustmentRule ruleOf(const AdjustmentCase &c)
 {
     return ruleFor(c.option("--attribute"), c.option("--add"), c.option("--above"),
                    c.option("--below"));
