@@ -8,10 +8,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
-#endif
 
 using namespace xmladjust;
 
@@ -41,7 +40,6 @@ private slots:
 
     void replace()
     {
-#ifdef Q_OS_UNIX
         QFETCH(QString, meanwhile);
         QTemporaryDir dir;
         const QString path = dir.filePath("doc.xml");
@@ -90,9 +88,29 @@ private slots:
             QVERIFY(!root ||
                     (QFileInfo(path).ownerId() == 4321 && QFileInfo(path).groupId() == 4322));
         }
-#else
-        QSKIP("needs POSIX file times");
-#endif
+    }
+
+    // No one but root may add to the file's folder: the replacement cannot begin, and
+    // the file stays. As root, the work runs in a child as the unprivileged "nobody".
+    void folderNotWritable()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QVERIFY(writeBytes(path, "old") && QFile::setPermissions(path, QFile::Permissions(0x6666)));
+        QVERIFY(QFile::setPermissions(dir.path(), QFile::Permissions(0x5555)));
+        const pid_t child = fork();
+        if (child == 0) {
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(2);
+            AtomicFileReplacement replacement;
+            _exit(kindOf(replacement.begin(path)) == "CannotWrite" ? 0 : 1);
+        }
+        int status = -1;
+        QVERIFY(child > 0 && waitpid(child, &status, 0) == child);
+        QFile::setPermissions(dir.path(), QFile::Permissions(0x7700));
+        QCOMPARE(status, 0);
+        QCOMPARE(readBytes(path), QByteArray("old"));
+        QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
     }
 };
 
