@@ -20,10 +20,9 @@
 #include <QTemporaryDir>
 #include <QTextBrowser>
 
-#include <functional>
-
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 
 using namespace xmladjust;
