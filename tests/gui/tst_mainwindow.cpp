@@ -23,6 +23,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace xmladjust;
@@ -197,7 +198,15 @@ private slots:
         widget<QLineEdit>("filePath")
             ->setText(path.isEmpty() || path.startsWith('/') ? QString(path)
                                                              : m_dir->filePath(path));
+        QFETCH(QByteArray, limit);
+        rlimit saved = {}, limited = {};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0 && getrlimit(RLIMIT_FSIZE, &limited) == 0);
+        if (!limit.isEmpty())
+            limited.rlim_cur = limit.toULongLong();
+        std::signal(SIGXFSZ, SIG_IGN); // writing past the limit then fails instead
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
         change();
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &saved) == 0);
 
         QVERIFY2(matchesWhole(QString::fromUtf8(message), resultLine()), qPrintable(resultLine()));
         QCOMPARE(entries(m_dir->path()), QStringList({"doc.xml", "folder"}));
