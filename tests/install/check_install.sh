@@ -36,7 +36,8 @@ echo "installed xmladjust-cli --version: $version"
 terminal=(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/xmladjust")
 [ "$("${terminal[@]}" --version)" = "xmladjust ${version#xmladjust-cli }" ] ||
     fail "installed xmladjust --version does not say its version"
-"${terminal[@]}" --help | head -1 | grep -q '^Usage: .*xmladjust \[options\] \[FILE\]$' ||
+help=$("${terminal[@]}" --help) || fail "installed xmladjust --help failed"
+grep -q '^Usage: .*xmladjust \[options\] \[FILE\]$' <<<"${help%%$'\n'*}" ||
     fail "installed xmladjust --help does not show its usage"
 
 echo '<p lat="1.5"/>' >"$prefix/in.xml"
