@@ -1,7 +1,7 @@
 #ifndef CASES_H
 #define CASES_H
 
-#include "testfiles.h"
+#include "datarows.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -34,18 +34,13 @@ Q_DECLARE_METATYPE(AdjustmentCase)
 inline void addCaseRows(const QString &folder, const QString &path)
 {
     QTest::addColumn<AdjustmentCase>("given");
-    QFile list(folder + "/cases.tsv");
-    QVERIFY2(list.open(QIODevice::ReadOnly), qPrintable(list.fileName()));
     const QRegularExpression adjusted("^adjusted (\\d+)(?:, not in text (\\d+))?$");
     const QRegularExpression refused("^refused (\\w+)(?: (\\d+):(\\d+))? (.+)$");
-    for (const QString &line : QString::fromUtf8(list.readAll()).split('\n')) {
-        if (line.isEmpty() || line.startsWith('#'))
-            continue;
-        const QStringList fields = line.split('\t');
+    for (const QStringList &fields : dataLines(folder + "/cases.tsv")) {
         AdjustmentCase c;
         c.name = fields[0];
         c.inputPath = folder + '/' + c.name + ".xml";
-        QVERIFY2(fields.size() == 4 && QFile::exists(c.inputPath), qPrintable(line));
+        QVERIFY2(fields.size() == 4 && QFile::exists(c.inputPath), qPrintable(fields.join('\t')));
         c.arguments = fields[1].split(' ');
         c.paths = fields[3].split(' ');
         const QString outputPath = folder + '/' + c.name + ".out.xml";
@@ -59,7 +54,7 @@ inline void addCaseRows(const QString &folder, const QString &path)
             c.column = match.captured(3).toInt();
             c.reason = match.captured(4);
         } else {
-            QFAIL(qPrintable("cases.tsv: no report in " + line));
+            QFAIL(qPrintable("cases.tsv: no report for " + c.name));
         }
         if (path == "stream" || c.paths.contains(path))
             QTest::newRow(qPrintable(c.name)) << c;

@@ -41,30 +41,34 @@ inline bool matchesWhole(const QString &pattern, const QString &text)
     return QRegularExpression("\\A(?:" + pattern + ")\\z").match(text).hasMatch();
 }
 
+// The fields of each line of a tab-separated file that is neither empty nor a comment
+// (begins with '#').
+inline QList<QStringList> dataLines(const QString &path)
+{
+    QList<QStringList> lines;
+    for (const QString &line : QString::fromUtf8(readBytes(path)).split('\n'))
+        if (!line.trimmed().isEmpty() && !line.startsWith('#'))
+            lines << line.split('\t');
+    return lines;
+}
+
 // A row for each line of the tab-separated file, named by its first field, with a
-// column of bytes for each other field. The first line that is not a comment names
-// the columns; empty lines and lines that begin with '#' are skipped.
+// column of bytes for each other field; the first line names the columns.
 inline void addDataRows(const QString &path)
 {
-    QStringList columns;
-    for (const QString &line : QString::fromUtf8(readBytes(path)).split('\n')) {
-        if (line.trimmed().isEmpty() || line.startsWith('#'))
-            continue;
-        const QStringList fields = line.split('\t');
-        if (columns.isEmpty()) {
-            columns = fields;
-            // QTest keeps the names' pointers, not copies.
-            static QList<QByteArray> names;
-            for (const QString &column : columns.mid(1))
-                QTest::addColumn<QByteArray>((names << column.toUtf8()).constLast().constData());
-            continue;
-        }
-        QVERIFY2(fields.size() == columns.size(), qPrintable(path + ": " + line));
+    const QList<QStringList> lines = dataLines(path);
+    QVERIFY2(!lines.isEmpty(), qPrintable(path));
+    // QTest keeps the names' pointers, not copies.
+    static QList<QByteArray> names;
+    for (const QString &column : lines.first().mid(1))
+        QTest::addColumn<QByteArray>((names << column.toUtf8()).constLast().constData());
+    for (const QStringList &fields : lines.mid(1)) {
+        QVERIFY2(fields.size() == lines.first().size(),
+                 qPrintable(path + ": " + fields.join('\t')));
         QTestData &row = QTest::newRow(qPrintable(fields[0]));
         for (const QString &field : fields.mid(1))
             row << expanded(field);
     }
-    QVERIFY2(!columns.isEmpty(), qPrintable(path));
 }
 
 #endif // DATAROWS_H

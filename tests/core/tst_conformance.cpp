@@ -10,9 +10,9 @@
 #include "xmlinput.h"
 #include "xmloutput.h"
 
+#include "datarows.h"
 #include "outcomes.h"
 #include "rules.h"
-#include "testfiles.h"
 #include "xmlcompare.h"
 
 #include <QBuffer>
@@ -41,16 +41,6 @@ Outcome streamVerdict(const QByteArray &bytes)
     input.open(QIODevice::ReadOnly);
     // Some rule is needed; whether it changes anything does not matter here.
     return adjustXmlStream(input, nullptr, ruleFor("x", "1")).outcome;
-}
-
-// The fields of each line of a tab-separated file that is neither empty nor a comment.
-QList<QStringList> dataLines(const QString &path)
-{
-    QList<QStringList> lines;
-    for (const QString &line : QString::fromUtf8(readBytes(path)).split('\n'))
-        if (!line.trimmed().isEmpty() && !line.startsWith('#'))
-            lines << line.split('\t');
-    return lines;
 }
 
 } // namespace
