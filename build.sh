@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up a Debian 12 machine for this project (installing only what is missing),
 # builds it, and then opens the window (`./build.sh run`) or runs every test
 # headless (`./build.sh test`), in the normal build and in a sanitized one.

@@ -1,4 +1,5 @@
 <?xml version="1.0" encoding="UTF-8"?>
+<!-- SPDX-License-Identifier: MIT -->
 <!-- What the benchmark asks of xsltproc: copy the document, adding $add to every
      attribute named $attribute whose value lies strictly between $above and $below.
      xsltproc -param attribute "'lat'" -param add 0.5 [-param above 0 -param below 45] -->

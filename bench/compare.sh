@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times xmladjust-cli against xmlstarlet, xsltproc, the DOM alone, the parser
 # alone and cp on the same generated documents, checks that they agree, and prints
 # a Markdown report:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compares two XML documents attribute by attribute in document order, reading both
 // as streams so that files of any size fit in memory:
 //   compare_attributes [--add NUMBER] [--tolerance RELATIVE] BEFORE AFTER

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CORPUS_H
 #define CORPUS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Only the DOM's own work on a file, as the floor for --reformat and the window's
 // file mode: read the bytes, parse them, serialise with indent 0, write the bytes.
 //   dom_roundtrip INPUT OUTPUT

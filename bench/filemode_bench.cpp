@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Times each stage of the window's file mode (and --reformat) on generated
 // documents, or with --dom the DOM's own parse and serialise of the same files, and
 // the refusal of a document nested far too deeply. Run from a Release build:

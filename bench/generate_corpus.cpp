@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes one of the benchmark's generated documents:
 //   generate_corpus osm|svg|config FILE SIZE    (SIZE in bytes, or with K, M or G)
 //   generate_corpus nested FILE LEVELS

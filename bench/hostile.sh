@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times both of the command line's paths on the hostile documents at full size, which
 # tests/data/bounds.tsv shows at sizes that keep the test suite quick:
 #   bench/hostile.sh

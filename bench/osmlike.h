@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef OSMLIKE_H
 #define OSMLIKE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Only the parser the streaming engine reads with (libxml2, its first interface,
 // entities expanded, reading the file through a callback 64 KiB at a time), counting
 // the attributes of every start tag: the floor for xmladjust-cli's default path.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A Debian package, so that users install and remove the programs with their package
 # manager: `cpack -G DEB` in the build folder.
 set(CPACK_GENERATOR DEB)

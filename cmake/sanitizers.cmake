@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Instrumented builds. Both apply to every target, Qt's own libraries excepted.
 #   -DXMLADJUST_SANITIZE=ON   AddressSanitizer and UndefinedBehaviorSanitizer; any
 #                             report ends the program, so a test that triggers one fails.

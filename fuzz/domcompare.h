@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DOMCOMPARE_H
 #define DOMCOMPARE_H
 

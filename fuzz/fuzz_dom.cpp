@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's two modes on any input: text mode (parse the text, adjust, serialise
 // with indent 1) and file mode (read a file, adjust, save it back atomically).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The markup lexer alone, on any bytes: the one both paths apply their bounds with.
 //
 // Promises held on every input: no crash, no sanitizer report, no hang; reading the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The layout-preserving engine on any input, held to its promises: the output
 // differs from the input only inside the values of the named attribute; it accepts
 // and refuses what the window's path (the same parser) accepts and refuses, apart

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FUZZINPUT_H
 #define FUZZINPUT_H
 

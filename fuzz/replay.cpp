@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a fuzz target over every file in the folders or files it is given, without
 // libFuzzer, so the corpus (every input that ever broke a promise among it) runs
 // with the test suite in any build.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets with clang (ASan + UBSan + libFuzzer) and runs them:
 #   fuzz/run.sh [SECONDS] [TARGET...]     (default 600 seconds each, fuzz_dom and fuzz_stream;
 #                                          fuzz_lexer drives the markup lexer alone)

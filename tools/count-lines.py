@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Counts non-blank, non-comment lines of C++ per file and per folder.
 
 usage: count-lines.py FOLDER...   (prints each file, each folder's total, and the ratio

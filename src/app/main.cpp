@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "initialize.h"
 #include "mainwindow.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "resultmessages.h"
 
 #include "adjustmentrule.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RESULTMESSAGES_H
 #define RESULTMESSAGES_H
 

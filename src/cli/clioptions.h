@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CLIOPTIONS_H
 #define CLIOPTIONS_H
 

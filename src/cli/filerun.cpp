@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "filerun.h"
 
 #include "atomicfile.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FILERUN_H
 #define FILERUN_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line companion of the window: the same adjustment for batches of files,
 // pipelines and files of any size, keeping each file's bytes except the values it changes.
 

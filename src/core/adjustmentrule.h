@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef ADJUSTMENTRULE_H
 #define ADJUSTMENTRULE_H
 

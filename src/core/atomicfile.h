@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef ATOMICFILE_H
 #define ATOMICFILE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "attributewalk.h"
 
 #include "adjustmentrule.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef ATTRIBUTEWALK_H
 #define ATTRIBUTEWALK_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef BOUNDS_H
 #define BOUNDS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bytecursor.h"
 
 #include <algorithm>

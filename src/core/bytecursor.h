@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef BYTECURSOR_H
 #define BYTECURSOR_H
 

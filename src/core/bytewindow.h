@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef BYTEWINDOW_H
 #define BYTEWINDOW_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "decimalnumber.h"
 
 #include <algorithm>

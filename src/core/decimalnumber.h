@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DECIMALNUMBER_H
 #define DECIMALNUMBER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "declaration.h"
 
 #include "encoding.h"

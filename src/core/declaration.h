@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DECLARATION_H
 #define DECLARATION_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "domreader.h"
 
 #include "bounds.h"

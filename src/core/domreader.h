@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DOMREADER_H
 #define DOMREADER_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DOMTRAVERSAL_H
 #define DOMTRAVERSAL_H
 

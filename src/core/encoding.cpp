@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "encoding.h"
 
 #include "messages.h"

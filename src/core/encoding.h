@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef ENCODING_H
 #define ENCODING_H
 

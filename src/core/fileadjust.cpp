@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fileadjust.h"
 
 #include "atomicfile.h"

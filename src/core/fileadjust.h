@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FILEADJUST_H
 #define FILEADJUST_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef FILESTAMP_H
 #define FILESTAMP_H
 

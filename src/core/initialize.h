@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef INITIALIZE_H
 #define INITIALIZE_H
 

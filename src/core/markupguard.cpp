@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "markupguard.h"
 
 #include "bounds.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MARKUPGUARD_H
 #define MARKUPGUARD_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "markuplexer.h"
 
 #include <QtAlgorithms>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MARKUPLEXER_H
 #define MARKUPLEXER_H
 

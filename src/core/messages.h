@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef MESSAGES_H
 #define MESSAGES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "parsersession.h"
 
 #include "bounds.h"

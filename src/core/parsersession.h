@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef PARSERSESSION_H
 #define PARSERSESSION_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef POSITIONS_H
 #define POSITIONS_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RESULT_H
 #define RESULT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "streamadjust.h"
 
 #include "adjustmentrule.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef STREAMADJUST_H
 #define STREAMADJUST_H
 

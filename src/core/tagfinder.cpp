@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tagfinder.h"
 
 #include "bounds.h"

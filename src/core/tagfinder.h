@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TAGFINDER_H
 #define TAGFINDER_H
 

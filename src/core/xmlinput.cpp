@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "xmlinput.h"
 
 #include "bounds.h"

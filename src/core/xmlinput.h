@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef XMLINPUT_H
 #define XMLINPUT_H
 

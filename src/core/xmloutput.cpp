@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "xmloutput.h"
 
 #include "domtraversal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef XMLOUTPUT_H
 #define XMLOUTPUT_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line program as a user runs it: its options, reports and exit statuses,
 // files in batches, standard input and output, and a write that fails. The rows of
 // tests/data/command-line.tsv and the cases of tests/data/cases are its data.

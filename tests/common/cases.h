@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef CASES_H
 #define CASES_H
 

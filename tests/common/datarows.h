@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef DATAROWS_H
 #define DATAROWS_H
 

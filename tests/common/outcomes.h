@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef OUTCOMES_H
 #define OUTCOMES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef RULES_H
 #define RULES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef TESTFILES_H
 #define TESTFILES_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #ifndef XMLCOMPARE_H
 #define XMLCOMPARE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The number rule: which texts are numbers, which values qualify, and the new text.
 #include "datarows.h"
 #include "rules.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Documents made to hurt a parser, at and past each of this program's bounds, through
 // both engines: the window's (read, parse, adjust, write) and the streaming one. Each
 // ends without a crash, is refused where a bound is passed, and leaks nothing that is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each case of tests/data/cases through the streaming engine, read in pieces of many
 // sizes, and where the case says so through the window's engine.
 #include "attributewalk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The standalone XML 1.0 cases of the W3C XML Conformance Test Suite through both of
 // the program's paths: the window's (parse into the DOM) and the streaming engine.
 // A well-formed document (valid or invalid, since the program does not validate)

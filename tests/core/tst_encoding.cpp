@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How each path tells a document's encoding, and where each character's bytes are.
 #include "bytecursor.h"
 #include "encoding.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Canaries: each test shows, on the library alone, that a behaviour of Qt 5 or of libxml2
 // 2.9.14 which the program works around is still there. When one fails after an upgrade,
 // the workaround its comment names may no longer be needed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's path: a document read into the DOM, adjusted and written again.
 #include "attributewalk.h"
 #include "initialize.h"

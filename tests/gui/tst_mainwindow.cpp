@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real window, headless: which mode a press runs, what the browser and the result
 // line show, the file dialog, files from outside, and the work in the background.
 #include "initialize.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the build into a scratch prefix as `cmake --install` does for a user, and
 # checks that exactly the two programs and the desktop entry arrive there and work.
 # usage: check_install.sh BUILD_DIR SCRATCH_DIR

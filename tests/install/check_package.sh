@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package with CPack into a scratch folder and checks its contents
 # and control fields as dpkg will see them.
 # usage: check_package.sh BUILD_DIR SCRATCH_DIR VERSION

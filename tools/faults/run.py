@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Plants each fault of faults.txt in turn and records which tests catch it.
 
 usage: run.py [--rev REV] [--only NAME...] RESULTS.tsv
