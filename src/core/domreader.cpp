@@ -187,7 +187,7 @@ public:
     {
         if (m_current.isNull())
             return;
-        flushText();
+        flushText(true);
         m_current.appendChild(m_document.createCDATASection(fromLibxml(text, length)));
     }
 
@@ -266,11 +266,13 @@ private:
 
     // A run of character data becomes one text node; a run of nothing but white
     // space between elements is layout and is left out, except under xml:space="preserve".
-    void flushText()
+    // White space beside a CDATA section is part of the element's character data.
+    void flushText(bool beforeCdata = false)
     {
         if (m_text.isEmpty())
             return;
-        if (m_preserveSpace.back() || !isXmlWhiteSpace(m_text))
+        const bool besideCdata = beforeCdata || m_current.lastChild().isCDATASection();
+        if (besideCdata || m_preserveSpace.back() || !isXmlWhiteSpace(m_text))
             m_current.appendChild(m_document.createTextNode(m_text));
         m_text.clear();
     }
