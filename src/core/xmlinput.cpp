@@ -130,6 +130,12 @@ Outcome loadUtf32(QDomDocument &document, const QByteArray &bytes, UnicodeSignat
 Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
 {
     document.clear();
+    if (const MarkConflict conflict = markConflict(bytes); conflict.exists()) {
+        Failure failure =
+            failureOf(Reason::MarkContradictsDeclaration, {conflict.shown, conflict.declared});
+        failure.line = failure.column = 1;
+        return failure;
+    }
     const UnicodeSignature signature = unicodeSignature(bytes);
     if (isUtf32(signature.mib))
         return loadUtf32(document, bytes, signature);
