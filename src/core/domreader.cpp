@@ -59,6 +59,28 @@ QString quoted(const QString &value)
     return quote + value + quote;
 }
 
+// How many of the document's bytes the parser has read. libxml2's xmlByteConsumed()
+// counts no more than 32,000 bytes of the text it has decoded ahead of the parser,
+// so past that it answers too little; here all of that text is encoded back.
+long bytesConsumed(xmlParserCtxtPtr context)
+{
+    const xmlParserInputPtr input = context->input;
+    if (!input || !input->buf || !input->buf->encoder)
+        return xmlByteConsumed(context);
+    xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(input->buf->encoder->name);
+    if (!handler)
+        return -1;
+    xmlBufferPtr in = xmlBufferCreate();
+    xmlBufferPtr out = xmlBufferCreate();
+    xmlBufferAdd(in, input->cur, int(input->end - input->cur));
+    const long unread = xmlCharEncOutFunc(handler, out, in) >= 0 ? xmlBufferLength(out) : -1;
+    xmlBufferFree(in);
+    xmlBufferFree(out);
+    xmlCharEncCloseFunc(handler);
+    const long raw = long(input->buf->rawconsumed);
+    return unread < 0 || unread > raw ? -1 : raw - unread;
+}
+
 xmlSAXHandler saxHandler();
 
 // Builds the DOM from the parser's events.
@@ -101,14 +123,14 @@ public:
     // reader must keep it.
     void internalSubsetStarts(xmlParserCtxtPtr context)
     {
-        m_subsetStart = context == mainContext() ? xmlByteConsumed(context) : -1;
+        m_subsetStart = context == mainContext() ? bytesConsumed(context) : -1;
     }
 
     void internalSubsetRead(xmlParserCtxtPtr context)
     {
         if (context != mainContext() || m_subsetStart < 0)
             return;
-        const long end = xmlByteConsumed(context);
+        const long end = bytesConsumed(context);
         if (end <= m_subsetStart || end > m_bytes.size()) {
             subsetLost(context);
             return;
