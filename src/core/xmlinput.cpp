@@ -139,6 +139,9 @@ Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     const UnicodeSignature signature = unicodeSignature(bytes);
     if (isUtf32(signature.mib))
         return loadUtf32(document, bytes, signature);
+    // libxml2 drops an odd last byte of UTF-16 unseen.
+    if (isWideUnicode(signature.mib) && (bytes.size() - signature.byteOrderMarkLength) % 2 != 0)
+        return failureOf(Reason::EndsInsideCharacter);
     Outcome result = readGuarded(document, bytes, XmlBytes::EncodedFile);
     if (result.succeeded())
         result = checkWritable(document);
