@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace {
@@ -133,8 +134,8 @@ private slots:
     }
 
     // Another program puts a file of the same size and time in place of doc.xml while the
-    // program opens it (a write lease on the file holds the opening until then): the
-    // program began its replacement before, and does not write over the new file.
+    // program opens it to lock it (a write lease on the file holds the opening until
+    // then): once locked, the path names another file, and the program starts over on it.
     void fileReplacedWhileOpened()
     {
         QTemporaryDir dir;
@@ -158,8 +159,109 @@ private slots:
         lease.close(); // which ends the lease
         QVERIFY(program.waitForFinished());
         QCOMPARE(program.readAllStandardError(),
-                 QByteArray(QFile::encodeName(path) + ": error: the file was changed meanwhile\n"));
-        QCOMPARE(readBytes(path), QByteArray("<r lat='5'/>"));
+                 QByteArray(QFile::encodeName(path) + ": 1 value adjusted\n"));
+        QCOMPARE(readBytes(path), QByteArray("<r lat='6'/>"));
+        QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+    }
+
+    void keepsWhatIsAttached_data()
+    {
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("attached"); // given to doc.xml before, by a command
+        QTest::addColumn<QString>("shown");    // what shows it after, by a command
+        for (const char *options : {"", "--reformat"}) {
+            const auto row = [&](const char *name) -> QTestData & {
+                return QTest::addRow("%s%s%s", name, *options ? ", " : "", options)
+                       << QString(options);
+            };
+            row("a second name") << "ln doc.xml other.xml"
+                                 << "stat -c %h:%i doc.xml other.xml";
+            row("an extended attribute") << "setfattr -n user.origin -v kept doc.xml"
+                                         << "getfattr -d doc.xml";
+            row("an ACL") << "setfacl -m u:nobody:rw doc.xml"
+                          << "getfacl -c doc.xml";
+            row("setuid and setgid") << "chmod 6755 doc.xml"
+                                     << "stat -c %a:%u:%g doc.xml";
+        }
+    }
+
+    // Through both paths, what is attached to the file stays with it.
+    void keepsWhatIsAttached()
+    {
+        QFETCH(QString, options);
+        QFETCH(QString, attached);
+        QFETCH(QString, shown);
+        QTemporaryDir dir;
+        QVERIFY(writeBytes(dir.filePath("doc.xml"), "<r lat='1'/>"));
+        const auto shell = [&](const QString &command) {
+            QProcess process;
+            process.setWorkingDirectory(dir.path());
+            process.start("sh", {"-c", command});
+            process.waitForFinished();
+            return process.exitCode() == 0 ? process.readAll() : QByteArray("failed");
+        };
+        if (shell(attached) == "failed")
+            QSKIP("this file system cannot hold it");
+        const QByteArray before = shell(shown);
+        const Run result =
+            run(QStringList{options, "--attribute", "lat", "--add", "1", "doc.xml"}.filter(
+                    QRegularExpression(".")),
+                {}, dir.path());
+        QCOMPARE(result.err, QString("doc.xml: 1 value adjusted"));
+        QCOMPARE(shell(shown), before);
+        QVERIFY(readBytes(dir.filePath("doc.xml")).contains("2"));
+        if (attached.startsWith("ln"))
+            QCOMPARE(readBytes(dir.filePath("other.xml")), readBytes(dir.filePath("doc.xml")));
+    }
+
+    // Runs of both paths on one file at once take turns: every edit reported is in the file.
+    void runsAtOnce()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QVERIFY(writeBytes(path, "<r><p lat=\"0\"/></r>"));
+        int reported = 0, refused = 0;
+        const int rounds = 20;
+        for (int round = 0; round < rounds; ++round) {
+            QProcess runs[2];
+            for (int i = 0; i < 2; ++i) {
+                QStringList args{"--attribute", "lat", "--add", "1", path};
+                if (i == round % 2)
+                    args << "--reformat";
+                runs[i].start(XMLADJUST_CLI, args);
+            }
+            for (QProcess &process : runs) {
+                QVERIFY(process.waitForFinished());
+                const QByteArray report = process.readAllStandardError();
+                reported += report.count(": 1 value adjusted");
+                refused += report.count(": error: the file was changed meanwhile");
+            }
+        }
+        QCOMPARE(reported + refused, 2 * rounds);
+        const QRegularExpression value("lat=[\"'](\\d+)");
+        QCOMPARE(value.match(readBytes(path)).captured(1).toInt(), reported);
+    }
+
+    // Another run holds the file: the program waits for it, and past the bound refuses.
+    void fileLockedByAnother()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QVERIFY(writeBytes(path, "<r lat='1'/>"));
+        QFile holder(path);
+        QVERIFY(holder.open(QIODevice::ReadOnly) && flock(holder.handle(), LOCK_EX) == 0);
+        const Run refused = run({"--attribute", "lat", "--add", "1", path});
+        QCOMPARE(refused.exitCode, 1);
+        QCOMPARE(refused.err, path + ": error: another program has held the file locked for 3 "
+                                     "seconds");
+        QCOMPARE(readBytes(path), QByteArray("<r lat='1'/>"));
+
+        QProcess waiting;
+        waiting.start(XMLADJUST_CLI, {"--attribute", "lat", "--add", "1", "--reformat", path});
+        QVERIFY(!waiting.waitForFinished(300));
+        holder.close();
+        QVERIFY(waiting.waitForFinished());
+        QCOMPARE(waiting.readAllStandardError(), QFile::encodeName(path) + ": 1 value adjusted\n");
         QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
     }
 

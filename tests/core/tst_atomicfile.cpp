@@ -10,10 +10,33 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace xmladjust;
+
+namespace {
+
+// The file's extended attributes with their values, its mode and its number of names.
+QStringList attached(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    QByteArray list(65536, '\0'), value(65536, '\0');
+    list.truncate(int(qMax<ssize_t>(0, listxattr(name, list.data(), size_t(list.size())))));
+    QStringList found;
+    for (const QByteArray &attribute : list.split('\0')) {
+        const ssize_t size = getxattr(name, attribute, value.data(), size_t(value.size()));
+        if (!attribute.isEmpty() && size >= 0)
+            found << attribute + '=' + value.left(int(size)).toHex();
+    }
+    struct stat status = {};
+    ::stat(name, &status);
+    return found << QString::number(status.st_mode, 8) << QString::number(status.st_nlink);
+}
+
+} // namespace
 
 class tst_AtomicFile : public QObject
 {
@@ -90,6 +113,57 @@ private slots:
             QVERIFY(!root ||
                     (QFileInfo(path).ownerId() == 4321 && QFileInfo(path).groupId() == 4322));
         }
+    }
+
+    // What is attached to the file stays after a replacement, or the file does.
+    void keepsWhatIsAttached_data()
+    {
+        QTest::addColumn<QString>("attached"); // given to the file before
+        QTest::addColumn<QString>("failure");
+
+        QTest::newRow("a second name") << "link"
+                                       << "";
+        QTest::newRow("an extended attribute") << "setfattr -n user.origin -v kept"
+                                               << "";
+        QTest::newRow("an ACL") << "setfacl -m u:nobody:rw"
+                                << "";
+        QTest::newRow("setuid and setgid") << "chmod 6755"
+                                           << "";
+        QTest::newRow("a lock another run holds") << "lock"
+                                                  << "Busy";
+    }
+
+    void keepsWhatIsAttached()
+    {
+        QFETCH(QString, attached);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QVERIFY(writeBytes(path, "old"));
+        QFile lock(path);
+        if (attached == "link") {
+            QCOMPARE(link(QFile::encodeName(path), QFile::encodeName(dir.filePath("other.xml"))),
+                     0);
+        } else if (attached == "lock") {
+            QVERIFY(lock.open(QIODevice::ReadOnly) && flock(lock.handle(), LOCK_EX) == 0);
+        } else {
+            const QStringList command = attached.split(' ') << path;
+            if (QProcess::execute(command.first(), command.mid(1)) != 0)
+                QSKIP("this file system cannot hold it");
+        }
+        const QStringList before = ::attached(path);
+
+        AtomicFileReplacement replacement;
+        Outcome result = replacement.begin(path, 100);
+        if (result.succeeded()) {
+            QCOMPARE(replacement.device()->write("new"), qint64(3));
+            result = replacement.commit();
+        }
+        QTEST(kindOf(result), "failure");
+        QCOMPARE(readBytes(path), result.succeeded() ? QByteArray("new") : QByteArray("old"));
+        QCOMPARE(::attached(path), before);
+        if (attached == "link")
+            QCOMPARE(readBytes(dir.filePath("other.xml")), QByteArray("new"));
+        QCOMPARE(entries(dir.path()).size(), attached == "link" ? 2 : 1);
     }
 
     // No one but root may add to the file's folder: the replacement cannot begin, and
