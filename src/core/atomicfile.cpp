@@ -204,6 +204,7 @@ struct AtomicFileReplacement::Work
         if (tempName.isEmpty()) {
             const QByteArray fdPath = "/proc/self/fd/" + QByteArray::number(temp);
             for (int tries = 0; tempName.isEmpty(); ++tries) {
+                // Named until the rename, and removed if a signal comes first.
                 const QByteArray name = target + randomSuffix();
                 tempRemoval.set(name);
                 int linked = ::linkat(temp, "", AT_FDCWD, name.constData(), AT_EMPTY_PATH);
@@ -229,6 +230,9 @@ struct AtomicFileReplacement::Work
 
     Outcome writeOver()
     {
+        // A signal now would leave the file half-written: it waits until the new
+        // contents or the old are whole again and the copy is gone.
+        const SignalsDeferred deferred;
         QByteArray backupName;
         const int backup = createNamed(target, &backupName);
         if (backup < 0)
@@ -330,8 +334,6 @@ Outcome AtomicFileReplacement::commit()
     }
     if (::fsync(work->temp) != 0)
         return writeFailure(systemReason());
-    // From here the replacement is not stopped half-way.
-    const SignalsDeferred deferred;
     // The file may have gone while it was being read and adjusted: do not create it
     // anew. Or another program that takes no lock may have changed it: its edit is
     // not to be lost. Compared as late as can be, right before the replacement.
