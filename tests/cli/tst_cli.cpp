@@ -252,7 +252,8 @@ private slots:
         const QByteArray content = "<r>" + QByteArray("<p lat='1'/>\n").repeated(20000) + "</r>";
         QVERIFY(writeBytes(dir.filePath("doc.xml"), content));
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("LD_PRELOAD", XMLADJUST_SHIM);
+        environment.insert("LD_PRELOAD", XMLADJUST_SHIM); // ahead of a sanitizer's runtime
+        environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
         environment.insert("XMLADJUST_SHIM_SIGNAL", QString(shim).section(' ', 0, 0));
         if (shim.contains("no-tmpfile"))
             environment.insert("XMLADJUST_SHIM_NO_TMPFILE", "1");
@@ -269,8 +270,7 @@ private slots:
         QCOMPARE(program.exitStatus(), QProcess::CrashExit);
         QCOMPARE(program.exitCode(), QString(shim).section(':', 0, 0).toInt());
         QVERIFY(readBytes(dir.filePath("doc.xml")) == content);
-        QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
-        QCOMPARE(entries(temporaries.path()), QStringList());
+        QCOMPARE(entries(dir.path()) + entries(temporaries.path()), QStringList("doc.xml"));
     }
 
     void asAnotherUser_data() { addDataRows(QFINDTESTDATA("../data/cli-another-user.tsv")); }
