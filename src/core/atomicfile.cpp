@@ -272,15 +272,25 @@ Outcome checkReplaceable(const QString &path)
     Outcome outcome;
     if (!resolve(path, &target, &outcome))
         return outcome;
-    LockedFile file;
-    // Without waiting for a lock: only the file and its folder are looked at.
-    outcome = file.lock(target, 0);
-    if (!outcome.succeeded() && outcome.kind() == FailureKind::Busy)
-        return {};
-    if (!outcome.succeeded())
-        return outcome;
+    // Without the lock: only the file and its folder are looked at.
+    int fd = ::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0 && errno == EWOULDBLOCK) // a lease another program holds: wait for it
+        fd = ::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat status = {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return error == ENOENT ? Outcome(failureOf(Reason::NoSuchFile))
+                               : Outcome(Failure{FailureKind::CannotRead, systemReason(error)});
+    }
     bool inPlace = false;
-    return checkReplacement(target, file.handle(), file.status(), &inPlace, nullptr);
+    if (!S_ISREG(status.st_mode))
+        outcome = failureOf(S_ISDIR(status.st_mode) ? Reason::IsDirectory : Reason::NotRegularFile);
+    else
+        outcome = checkReplacement(target, fd, status, &inPlace, nullptr);
+    ::close(fd);
+    return outcome;
 }
 
 AtomicFileReplacement::AtomicFileReplacement() = default;
