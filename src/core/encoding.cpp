@@ -167,6 +167,11 @@ bool holdsEveryCharacter(const QTextCodec *codec)
     return mib == utf8Mib || mib == 114 /* GB18030 */ || isWideUnicode(mib);
 }
 
+bool isUnicodeEncoding(const QTextCodec *codec)
+{
+    return codec->mibEnum() == utf8Mib || isWideUnicode(codec->mibEnum());
+}
+
 // Checked once per codec, over every character of the Basic Multilingual Plane.
 bool writesAsciiOnlyAsAscii(QTextCodec *codec)
 {

@@ -62,6 +62,8 @@ bool isWideUnicode(int mib);
 bool isUtf32(int mib);
 // Every character can be written in it (a Unicode encoding, or GB18030).
 bool holdsEveryCharacter(const QTextCodec *codec);
+// UTF-8, UTF-16 or UTF-32.
+bool isUnicodeEncoding(const QTextCodec *codec);
 // Every byte below 0x80 is that ASCII character, and no other character is written
 // with such a byte, so markup can be found in the bytes themselves.
 bool writesAsciiOnlyAsAscii(QTextCodec *codec);
