@@ -130,9 +130,18 @@ Outcome loadUtf32(QDomDocument &document, const QByteArray &bytes, UnicodeSignat
 Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
 {
     document.clear();
+    if (const MarkConflict conflict = markConflict(bytes); conflict.exists()) {
+        Failure failure =
+            failureOf(Reason::MarkContradictsDeclaration, {conflict.shown, conflict.declared});
+        failure.line = failure.column = 1;
+        return failure;
+    }
     const UnicodeSignature signature = unicodeSignature(bytes);
     if (isUtf32(signature.mib))
         return loadUtf32(document, bytes, signature);
+    // libxml2 drops an odd last byte of UTF-16 unseen.
+    if (isWideUnicode(signature.mib) && (bytes.size() - signature.byteOrderMarkLength) % 2 != 0)
+        return failureOf(Reason::EndsInsideCharacter);
     Outcome result = readGuarded(document, bytes, XmlBytes::EncodedFile);
     if (result.succeeded())
         result = checkWritable(document);
