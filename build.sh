@@ -16,7 +16,7 @@ run | test) ;;
     ;;
 esac
 
-packages=(build-essential cmake qtbase5-dev qtbase5-dev-tools libxml2-dev fonts-dejavu-core desktop-file-utils file
+packages=(build-essential cmake qtbase5-dev qtbase5-dev-tools libxml2-dev fonts-dejavu-core desktop-file-utils appstream
     qt6-base-dev qt6-base-dev-tools qt6-5compat-dev libqt6core5compat6-dev)
 missing=()
 for package in "${packages[@]}"; do
