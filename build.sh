@@ -17,7 +17,7 @@ run | test) ;;
 esac
 
 packages=(build-essential cmake qtbase5-dev qtbase5-dev-tools libxml2-dev fonts-dejavu-core desktop-file-utils appstream
-    qt6-base-dev qt6-base-dev-tools qt6-5compat-dev libqt6core5compat6-dev)
+    qt6-base-dev qt6-base-dev-tools qt6-5compat-dev)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
