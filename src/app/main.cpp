@@ -57,7 +57,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    xmladjust::MainWindow window;
+    MainWindow window;
     if (!files.isEmpty())
         window.openFile(files.first());
     window.show();

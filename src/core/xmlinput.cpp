@@ -20,7 +20,7 @@ namespace {
 // Line and column, from 1, of a position in text whose line ends are LF.
 Failure placed(Failure failure, const QString &text, int position)
 {
-    const QStringRef before = text.leftRef(position);
+    const QStringView before = QStringView(text).left(position);
     failure.line = int(before.count(QLatin1Char('\n'))) + 1;
     failure.column = position - int(before.lastIndexOf(QLatin1Char('\n')));
     return failure;

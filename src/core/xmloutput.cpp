@@ -25,8 +25,29 @@ QString domSerialization(const QDomDocument &document, int indent)
 {
     QString text;
     QTextStream stream(&text);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6's serialiser looks the declared encoding up among its own few and warns on
+    // any other (windows-1251, Shift_JIS), although a string stream encodes nothing:
+    // such a declaration is written with a placeholder and put back afterwards.
+    QDomProcessingInstruction declaration = document.firstChild().toProcessingInstruction();
+    const QString name = declaredEncodingName(document);
+    const bool unknownToQt =
+        !name.isEmpty() && !QStringConverter::encodingForName(name.toUtf8().constData());
+    const QString original = declaration.data();
+    if (unknownToQt)
+        declaration.setData(QStringLiteral("version='1.0'"));
     document.save(stream, indent, QDomNode::EncodingFromDocument);
     stream.flush();
+    if (unknownToQt) {
+        declaration.setData(original);
+        const QString placeholder = QStringLiteral("<?xml version='1.0'?>");
+        Q_ASSERT(text.startsWith(placeholder));
+        text.replace(0, placeholder.size(), "<?xml " + original + "?>");
+    }
+#else
+    document.save(stream, indent, QDomNode::EncodingFromDocument);
+    stream.flush();
+#endif
     return text;
 }
 

@@ -51,7 +51,7 @@ private slots:
         encoding.form = isWideUnicode(mib) ? (isUtf32(mib) ? ByteForm::Utf32 : ByteForm::Utf16)
                                            : ByteForm::Other;
         QString text;
-        for (uint u = 1; u <= 0x10FFFF; u += u < 0xFFFF ? 1 : 0x1003) {
+        for (char32_t u = 1; u <= 0x10FFFF; u += u < 0xFFFF ? 1 : 0x1003) {
             const QString character = QString::fromUcs4(&u, 1);
             if (!QChar::isSurrogate(u) && encoding.codec->canEncode(character))
                 text += character;

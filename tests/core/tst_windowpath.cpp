@@ -22,7 +22,8 @@ class tst_WindowPath : public QObject
 private slots:
     void initTestCase() { initializeCore(); }
     // Each NAME.xml in tests/data/window-path is read, has x increased by 1 and is saved
-    // as the window's file mode does. NAME.saved holds the bytes it must come out as;
+    // as the window's file mode does. NAME.saved holds the bytes it must come out as
+    // (NAME.qt6.saved instead where Qt 6's serialiser orders the attributes otherwise);
     // without it the document must be refused, as not well-formed or as NAME.refused says.
     void savedBytes_data()
     {
@@ -39,7 +40,11 @@ private slots:
         QFETCH(QString, path);
         QDomDocument document;
         const Outcome load = loadXmlFile(document, path);
-        const QString saved = path.chopped(4) + ".saved";
+        QString saved = path.chopped(4) + ".saved";
+        const QString savedByThisQt =
+            path.chopped(4) + QString(".qt%1.saved").arg(QT_VERSION_MAJOR);
+        if (QFile::exists(savedByThisQt))
+            saved = savedByThisQt;
         const QString refused = path.chopped(4) + ".refused";
         if (!QFile::exists(saved)) {
             QCOMPARE(kindOf(load), QFile::exists(refused) ? QString(readBytes(refused)).trimmed()

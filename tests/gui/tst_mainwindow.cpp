@@ -83,6 +83,8 @@ private slots:
     {
         m_dir = new QTemporaryDir;
         m_window = new MainWindow;
+        // The form, style sheets and accessibility tools know the window by this name.
+        QCOMPARE(m_window->metaObject()->className(), "MainWindow");
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
     }
