@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTextCodec>
+#include <QTextDecoder>
 
 namespace xmladjust {
 
@@ -133,7 +134,22 @@ Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     const UnicodeSignature signature = unicodeSignature(bytes);
     if (isUtf32(signature.mib))
         return loadUtf32(document, bytes, signature);
-    Outcome result = readGuarded(document, bytes, XmlBytes::EncodedFile);
+    Outcome result;
+    if (startsAsEbcdic(bytes)) {
+        // libxml2 applies the code page the declaration names only after the first
+        // bytes, read in another; the text is decoded here and parsed as such.
+        const DocumentEncoding encoding =
+            documentEncoding(bytes, Utf8MarkPolicy::DeclarationDecides);
+        if (!encoding.codec)
+            return failureOf(Reason::EncodingNotWritable, {encoding.declaredName});
+        QTextDecoder decoder(encoding.codec, QTextCodec::ConvertInvalidToNull);
+        const QString text = decoder.toUnicode(bytes);
+        if (decoder.hasFailure())
+            return failureOf(Reason::InvalidBytes, {encoding.declaredName});
+        result = readGuarded(document, text.toUtf8(), XmlBytes::Utf8Text);
+    } else {
+        result = readGuarded(document, bytes, XmlBytes::EncodedFile);
+    }
     if (result.succeeded())
         result = checkWritable(document);
     if (!result.succeeded())
