@@ -15,7 +15,7 @@ run | test) ;;
     ;;
 esac
 
-packages=(build-essential cmake qtbase5-dev qtbase5-dev-tools libxml2-dev fonts-dejavu-core desktop-file-utils file)
+packages=(build-essential cmake qtbase5-dev qtbase5-dev-tools libxml2-dev fonts-dejavu-core desktop-file-utils file acl attr)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

@@ -35,6 +35,10 @@ constexpr qint64 maximumAttributesPerTag = 10000;
 // parser holds it.
 constexpr qint64 maximumMarkupLength = 256000000;
 
+// How long a run waits for another run of this program to let go of the file it
+// wants to replace, before it refuses.
+constexpr int fileLockWaitMilliseconds = 3000;
+
 } // namespace xmladjust
 
 #endif // BOUNDS_H

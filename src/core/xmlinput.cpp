@@ -131,15 +131,23 @@ Outcome loadUtf32(QDomDocument &document, const QByteArray &bytes, UnicodeSignat
 Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
 {
     document.clear();
+    if (const MarkConflict conflict = markConflict(bytes); conflict.exists()) {
+        Failure failure =
+            failureOf(Reason::MarkContradictsDeclaration, {conflict.shown, conflict.declared});
+        failure.line = failure.column = 1;
+        return failure;
+    }
     const UnicodeSignature signature = unicodeSignature(bytes);
     if (isUtf32(signature.mib))
         return loadUtf32(document, bytes, signature);
+    // libxml2 drops an odd last byte of UTF-16 unseen.
+    if (isWideUnicode(signature.mib) && (bytes.size() - signature.byteOrderMarkLength) % 2 != 0)
+        return failureOf(Reason::EndsInsideCharacter);
     Outcome result;
     if (startsAsEbcdic(bytes)) {
         // libxml2 applies the code page the declaration names only after the first
         // bytes, read in another; the text is decoded here and parsed as such.
-        const DocumentEncoding encoding =
-            documentEncoding(bytes, Utf8MarkPolicy::DeclarationDecides);
+        const DocumentEncoding encoding = documentEncoding(bytes);
         if (!encoding.codec)
             return failureOf(Reason::EncodingNotWritable, {encoding.declaredName});
         QTextDecoder decoder(encoding.codec, QTextCodec::ConvertInvalidToNull);

@@ -96,7 +96,9 @@ QString markUnencodable(const QString &value, EncodingRoundTrip &encoding, const
         const bool pair =
             value[i].isHighSurrogate() && i + 1 < value.size() && value[i + 1].isLowSurrogate();
         const QStringView character = QStringView(value).mid(i, pair ? 2 : 1);
-        if (value[i].unicode() >= 0x80 && !encoding.holds(character)) {
+        // The serialiser writes a character beyond the BMP as two halves in every
+        // encoding but Unicode's own (GB18030 holds it, yet gets "?&#xde00;").
+        if (value[i].unicode() >= 0x80 && (pair || !encoding.holds(character))) {
             if (marked.isNull())
                 marked = value.left(i);
             const uint codePoint =
@@ -162,7 +164,7 @@ public:
           m_reference(uniqueMarker(plain, QStringLiteral("AstralRef")))
     {
         std::optional<EncodingRoundTrip> encoding;
-        if (!holdsEveryCharacter(codec))
+        if (!isUnicodeEncoding(codec))
             encoding.emplace(codec);
         std::vector<QDomElement> preserving;
         std::vector<QDomNode> instructions;
@@ -319,12 +321,6 @@ QByteArray encodeXmlFile(const QDomDocument &document)
     text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
 #endif
     return encodeDocument(text, declaredCodec(document));
-}
-
-Outcome saveXmlFile(const QString &path, const QDomDocument &document,
-                    const std::optional<FileStamp> &read)
-{
-    return replaceFileContents(path, encodeXmlFile(document), read);
 }
 
 } // namespace xmladjust

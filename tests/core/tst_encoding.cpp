@@ -28,7 +28,7 @@ private slots:
             QTEST(QByteArray::number(encoding.byteOrderMarkLength), "mark");
             QTEST(QByteArray(encoding.markupInBytes ? "yes" : "no"), "bytes");
         }
-        QTextCodec *window = documentEncoding(head, Utf8MarkPolicy::DeclarationDecides).codec;
+        QTextCodec *window = documentEncoding(head).codec;
         QTEST(window ? window->name() : QByteArray("UTF-8"), "window");
     }
 

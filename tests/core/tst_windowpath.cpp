@@ -56,6 +56,33 @@ private slots:
         QCOMPARE(documentContent(reread), documentContent(document));
     }
 
+    // What the window saves reads back as the same content, a character beyond the BMP
+    // in a value and in text included, in each encoding the tests use.
+    void beyondTheBmp_data()
+    {
+        QTest::addColumn<QString>("encoding");
+        for (const char *name :
+             {"UTF-8", "UTF-16", "UTF-16LE", "UTF-16BE", "UTF-32", "UTF-32LE", "UTF-32BE",
+              "ISO-8859-1", "ISO-8859-15", "windows-1252", "windows-1251", "TIS-620", "Shift_JIS",
+              "EUC-JP", "Big5", "GB18030", "EUC-KR"})
+            QTest::newRow(name) << name;
+    }
+
+    void beyondTheBmp()
+    {
+        QFETCH(QString, encoding);
+        QDomDocument document;
+        QVERIFY(loadXmlText(document, QString("<?xml version='1.0' encoding='%1'?>"
+                                              "<r x='1' v='a\U0001F600b'>t\U0001F600</r>")
+                                          .arg(encoding))
+                    .succeeded());
+        const QByteArray bytes = encodeXmlFile(document);
+        QDomDocument reread;
+        const Outcome load = loadXmlBytes(reread, bytes);
+        QVERIFY2(load.succeeded(), qPrintable(messageOf(load) + ": " + bytes.toHex()));
+        QCOMPARE(documentContent(reread), documentContent(document));
+    }
+
     void lineEnds_data()
     {
         QTest::addColumn<QString>("text");
