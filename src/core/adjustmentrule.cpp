@@ -110,7 +110,12 @@ std::optional<QString> adjustedByConversion(const AdjustmentRule &rule, const QS
     // that converts (exponent form, inf, nan) gets the shortest text of the double sum.
     if (const std::optional<DecimalNumber> numeral = DecimalNumber::fromTrimmedNumeral(text))
         return (*numeral + rule.increment).toString();
-    return QString::number(value + rule.increment.toDouble(), 'g', QLocale::FloatingPointShortest);
+    // NaN and the infinities, and magnitudes past the increment's reach, stay the same
+    // number: no text is changed for them, and they are not counted.
+    const double sum = value + rule.increment.toDouble();
+    if (qIsNaN(sum) || sum == value)
+        return std::nullopt;
+    return QString::number(sum, 'g', QLocale::FloatingPointShortest);
 }
 
 } // namespace

@@ -35,7 +35,7 @@ struct AdjustmentRule
     bool qualifies(double value) const;
 
     // The new text for an attribute value, or nothing when the value does not
-    // convert to a number or does not qualify.
+    // convert to a number, does not qualify, or stays the same number (NaN, inf).
     std::optional<QString> adjustedValue(QStringView text) const;
 };
 

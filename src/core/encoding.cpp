@@ -38,7 +38,17 @@ QByteArray encodeUtf32(const QString &text, int mib)
     return bytes;
 }
 
+// "<?xm" in EBCDIC. The characters of a declaration are the same in every EBCDIC
+// code page, so it is read in IBM037 to learn which page the document names.
+constexpr char ebcdicOpening[] = "\x4c\x6f\xa7\x94";
+constexpr int ibm037Mib = 2028;
+
 } // namespace
+
+bool startsAsEbcdic(const QByteArray &head)
+{
+    return head.startsWith(ebcdicOpening);
+}
 
 UnicodeSignature unicodeSignature(const QByteArray &head)
 {
@@ -76,8 +86,18 @@ DocumentEncoding documentEncoding(const QByteArray &head)
         encoding.codec = QTextCodec::codecForMib(signature.mib);
         return encoding;
     }
-    encoding.declaredName =
-        declaredEncoding(head.mid(signature.byteOrderMarkLength, declarationSearchBytes));
+    const QByteArray start = head.mid(signature.byteOrderMarkLength, declarationSearchBytes);
+    if (signature.mib == 0 && startsAsEbcdic(start)) {
+        // Without a name no code page can be chosen, nor would XML allow it.
+        encoding.declaredName =
+            declaredEncoding(QTextCodec::codecForMib(ibm037Mib)->toUnicode(start).toLatin1());
+        if (encoding.declaredName.isEmpty())
+            encoding.declaredName = QStringLiteral("EBCDIC"); // and no codec
+        else
+            encoding.codec = QTextCodec::codecForName(encoding.declaredName.toLatin1());
+        return encoding;
+    }
+    encoding.declaredName = declaredEncoding(start);
     encoding.codec = encoding.declaredName.isEmpty()
                          ? QTextCodec::codecForMib(utf8Mib)
                          : QTextCodec::codecForName(encoding.declaredName.toLatin1());
@@ -227,11 +247,13 @@ InputEncoding detectStreamEncoding(const QByteArray &head)
     } else if (isUtf32(mib)) {
         encoding.form = ByteForm::Utf32;
         encoding.markupInBytes = false;
+        encoding.parserReadsDecoded = true;
     } else if (mib == 4) { // ISO-8859-1
         encoding.form = ByteForm::Latin1;
     } else {
         encoding.form = ByteForm::Other;
         encoding.markupInBytes = writesAsciiOnlyAsAscii(found.codec);
+        encoding.parserReadsDecoded = startsAsEbcdic(head);
     }
     return encoding;
 }

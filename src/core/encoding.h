@@ -27,8 +27,11 @@ struct UnicodeSignature
 };
 UnicodeSignature unicodeSignature(const QByteArray &head);
 
+// The first bytes are "<?xm" in EBCDIC, whose markup is no ASCII either.
+bool startsAsEbcdic(const QByteArray &head);
+
 // A byte order mark or the first bytes first, then the encoding the XML
-// declaration names, then UTF-8.
+// declaration names, then UTF-8. In EBCDIC the declaration must name the code page.
 struct DocumentEncoding
 {
     QTextCodec *codec = nullptr; // null when the declaration names an unknown encoding
@@ -97,6 +100,9 @@ struct InputEncoding
     int byteOrderMarkLength = 0;
     // Markup can be found in the bytes themselves (see writesAsciiOnlyAsAscii()).
     bool markupInBytes = true;
+    // The parser is given the text decoded here: UTF-32, which libxml2 does not read,
+    // and EBCDIC, whose code page libxml2 applies only after the first bytes.
+    bool parserReadsDecoded = false;
     QString error; // why the document cannot be read; empty when it can
     FailureKind errorKind = FailureKind::UnsupportedEncoding;
 };

@@ -9,6 +9,7 @@
 #include <libxml/parserInternals.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -42,6 +43,19 @@ private:
     xmlStructuredErrorFunc m_previousHandler;
     void *m_previousContext;
 };
+
+// The ';' that ends a reference starting at `c` ('&' or '%'), or null where the
+// character stands for itself: a parameter entity's text may hold a '%' anywhere.
+const xmlChar *referenceEnd(const xmlChar *c)
+{
+    for (const xmlChar *end = c + 1; *end; ++end) {
+        if (*end == ';')
+            return end > c + 1 ? end : nullptr;
+        if (std::strchr(" \t\r\n%&<>'\"", *end))
+            return nullptr;
+    }
+    return nullptr;
+}
 
 } // namespace
 
@@ -90,13 +104,13 @@ xmlSAXHandler ParserSession::baseHandler()
     handler.startDocument = xmlSAX2StartDocument;
     handler.endDocument = onEndDocument;
     handler.internalSubset = xmlSAX2InternalSubset;
-    handler.entityDecl = xmlSAX2EntityDecl;
+    handler.entityDecl = onEntityDecl;
     handler.unparsedEntityDecl = xmlSAX2UnparsedEntityDecl;
     handler.notationDecl = xmlSAX2NotationDecl;
     handler.attributeDecl = xmlSAX2AttributeDecl;
     handler.elementDecl = xmlSAX2ElementDecl;
     handler.getEntity = onGetEntity;
-    handler.getParameterEntity = xmlSAX2GetParameterEntity;
+    handler.getParameterEntity = onGetParameterEntity;
     return handler;
 }
 
@@ -232,7 +246,8 @@ xmlEntityPtr ParserSession::onGetEntity(void *context, const xmlChar *name)
 
 bool ParserSession::admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity)
 {
-    m_expansion += expansionLength(entity);
+    bool complete = true;
+    m_expansion += expansionLength(entity, 0, complete);
     if (m_expansion <= maximumEntityExpansionTotal)
         return true;
     refuse(context, failureOf(Reason::ExpansionTooLarge,
@@ -240,40 +255,104 @@ bool ParserSession::admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity
     return false;
 }
 
-// Characters an entity's text comes to with every entity in it expanded. A
-// character reference counts as one; a cycle, and entities nested deeper than the
-// parser expands (it refuses both), as none.
-qint64 ParserSession::expansionLength(xmlEntityPtr entity, int nesting)
+void ParserSession::onEntityDecl(void *context, const xmlChar *name, int type,
+                                 const xmlChar *publicId, const xmlChar *systemId, xmlChar *content)
 {
-    if (!entity || entity->etype != XML_INTERNAL_GENERAL_ENTITY || !entity->content)
+    xmlSAX2EntityDecl(context, name, type, publicId, systemId, content);
+    if (type != XML_INTERNAL_PARAMETER_ENTITY && type != XML_EXTERNAL_PARAMETER_ENTITY)
+        return;
+    auto *parser = static_cast<xmlParserCtxtPtr>(context);
+    ParserSession *session = of(context);
+    const xmlEntity *entity = xmlGetParameterEntity(parser->myDoc, name);
+    if (entity && !session->m_declarationOrder.contains(entity))
+        session->m_declarationOrder.insert(entity, session->m_declarationOrder.size());
+    if (type == XML_INTERNAL_PARAMETER_ENTITY)
+        session->m_justDeclared = reinterpret_cast<const char *>(name);
+}
+
+xmlEntityPtr ParserSession::onGetParameterEntity(void *context, const xmlChar *name)
+{
+    auto *parser = static_cast<xmlParserCtxtPtr>(context);
+    xmlEntityPtr entity = xmlSAX2GetParameterEntity(context, name);
+    ParserSession *session = of(context);
+    if (!entity || parser != session->m_main)
+        return entity;
+    if (!session->m_justDeclared.isNull() &&
+        session->m_justDeclared == reinterpret_cast<const char *>(name)) {
+        session->m_justDeclared = QByteArray();
+        return entity;
+    }
+    return session->admitParameterReference(parser, entity) ? entity : nullptr;
+}
+
+// A reference in the document's own text is counted whole, with everything its text
+// refers to. One in the text of an expansion was counted with it, unless it names an
+// entity declared after that was counted (the expansion may declare entities and
+// use them); then it is counted on its own, and so on inside its text. References
+// in an entity value that the parser expands while reading it are judged by the
+// input that holds the value, which at worst counts them twice.
+bool ParserSession::admitParameterReference(xmlParserCtxtPtr context, xmlEntityPtr entity)
+{
+    const size_t input = size_t(std::max(context->inputNr, 1));
+    if (m_countedBefore.size() < input + 2)
+        m_countedBefore.resize(input + 2, 0);
+    const int countedBefore = input > 1 ? m_countedBefore[input] : 0;
+    if (m_declarationOrder.value(entity, m_declarationOrder.size()) < countedBefore) {
+        m_countedBefore[input + 1] = countedBefore;
+        return true;
+    }
+    m_countedBefore[input + 1] = m_declarationOrder.size();
+    return admitExpansion(context, entity);
+}
+
+// Characters an entity's text comes to with every entity in it expanded: general
+// entities in a general entity's text, parameter entities in a parameter entity's.
+// A character reference counts as one; a cycle, and entities nested deeper than the
+// parser expands (it refuses both), as none. `complete` turns false when an entity
+// referred to is not declared (yet); such a length is measured again once more
+// parameter entities are declared.
+qint64 ParserSession::expansionLength(xmlEntityPtr entity, int nesting, bool &complete)
+{
+    if (!entity) {
+        complete = false;
+        return 1;
+    }
+    const bool parameter = entity->etype == XML_INTERNAL_PARAMETER_ENTITY;
+    if ((!parameter && entity->etype != XML_INTERNAL_GENERAL_ENTITY) || !entity->content)
         return 1;
     if (nesting > maximumEntityNesting)
         return 0;
+    const int declared = m_declarationOrder.size();
     const auto known = m_expansionLengths.constFind(entity);
-    if (known != m_expansionLengths.constEnd())
-        return *known;
-    m_expansionLengths.insert(entity, 0);
+    if (known != m_expansionLengths.constEnd() &&
+        (known->complete || known->declaredEntities == declared)) {
+        complete = complete && known->complete;
+        return known->length;
+    }
+    m_expansionLengths.insert(entity, {0, declared, false}); // being measured: a cycle
+    const xmlChar marker = parameter ? '%' : '&';
+    bool ownComplete = true;
     qint64 length = 0;
     for (const xmlChar *c = entity->content; *c && length <= maximumEntityExpansionTotal;) {
-        if (*c == '&') {
-            const xmlChar *end = xmlStrchr(c, ';');
-            if (!end)
-                break;
-            if (c[1] == '#') {
-                ++length;
-            } else {
-                xmlChar *name = xmlStrndup(c + 1, int(end - c - 1));
-                length += expansionLength(xmlGetDocEntity(m_main->myDoc, name), nesting + 1);
-                xmlFree(name);
-            }
-            c = end + 1;
+        const xmlChar *end = *c == marker ? referenceEnd(c) : nullptr;
+        if (end && !parameter && c[1] == '#') {
+            ++length;
+        } else if (end) {
+            xmlChar *name = xmlStrndup(c + 1, int(end - c - 1));
+            const xmlEntityPtr named = parameter ? xmlGetParameterEntity(m_main->myDoc, name)
+                                                 : xmlGetDocEntity(m_main->myDoc, name);
+            length += expansionLength(named, nesting + 1, ownComplete);
+            xmlFree(name);
         } else {
             if ((*c & 0xc0) != 0x80)
                 ++length;
             ++c;
+            continue;
         }
+        c = end + 1;
     }
-    m_expansionLengths.insert(entity, length);
+    m_expansionLengths.insert(entity, {length, declared, ownComplete});
+    complete = complete && ownComplete;
     return length;
 }
 

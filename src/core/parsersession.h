@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 #include <libxml/parser.h>
 
@@ -80,15 +81,39 @@ private:
     // Counts what a reference in the document itself will add, before the parser
     // expands it; refuses the document past maximumEntityExpansionTotal.
     bool admitExpansion(xmlParserCtxtPtr context, xmlEntityPtr entity);
+    // The same for a parameter-entity reference in the internal subset, unless
+    // what it adds was counted with the reference whose text holds it.
+    bool admitParameterReference(xmlParserCtxtPtr context, xmlEntityPtr entity);
     static void onError(void *session, xmlErrorPtr error);
     static xmlEntityPtr onGetEntity(void *context, const xmlChar *name);
+    static xmlEntityPtr onGetParameterEntity(void *context, const xmlChar *name);
+    static void onEntityDecl(void *context, const xmlChar *name, int type, const xmlChar *publicId,
+                             const xmlChar *systemId, xmlChar *content);
     static void onEndDocument(void *context);
-    qint64 expansionLength(xmlEntityPtr entity, int nesting = 0);
+    qint64 expansionLength(xmlEntityPtr entity, int nesting, bool &complete);
     int options(bool utf8Text) const;
 
+    // An entity's length with everything in it expanded, as far as the entities it
+    // refers to were declared when it was measured.
+    struct MeasuredLength
+    {
+        qint64 length = 0;
+        int declaredEntities = 0; // parameter entities declared by then
+        bool complete = false;    // every entity it refers to was declared
+    };
+
     xmlParserCtxtPtr m_main = nullptr;
-    QHash<const xmlEntity *, qint64> m_expansionLengths;
+    QHash<const xmlEntity *, MeasuredLength> m_expansionLengths;
     qint64 m_expansion = 0;
+    // Parameter entities in the order of their declarations, and for each input of
+    // the parser (by its place in libxml2's stack of inputs, the document's own
+    // text first) how many of them had been declared when the text it expands was
+    // counted: references to those are counted already.
+    QHash<const xmlEntity *, int> m_declarationOrder;
+    std::vector<int> m_countedBefore;
+    // libxml2 looks a parameter entity up once more right after declaring it, to
+    // keep its literal; that lookup is no reference.
+    QByteArray m_justDeclared;
     std::optional<FailureKind> m_refusal;
     QString m_error;
     int m_errorCode = 0;

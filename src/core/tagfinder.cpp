@@ -106,7 +106,7 @@ public:
         // Qt's decoders of these codecs seldom report a byte they cannot decode; libxml2,
         // which reads the bytes themselves, refuses it, and where Qt's reading and the
         // bytes part ways, the cursor does not meet the bytes' end.
-        if (!feedsDecodedText())
+        if (encoding.form != ByteForm::Utf32)
             m_decoder = std::make_unique<QTextDecoder>(
                 encoding.codec, QTextCodec::IgnoreHeader | QTextCodec::ConvertInvalidToNull);
         m_located = BytePosition(encoding.byteOrderMarkLength);
@@ -116,8 +116,12 @@ public:
     {
         const BytePosition from = m_located;
         m_located = window.end();
-        if (m_decoder)
-            return locate(m_decoder->toUnicode(window.at(from), int(m_located - from)));
+        if (m_decoder) {
+            const QString text = m_decoder->toUnicode(window.at(from), int(m_located - from));
+            if (feedsDecodedText())
+                m_decodedFeed += text.toUtf8();
+            return locate(text);
+        }
         m_located = m_located - (m_located - from) % 4; // a unit split between reads waits
         bool valid = false;
         const QString text = decodeUtf32(window.at(from), m_located - from,
@@ -187,7 +191,7 @@ public:
     }
 
     bool hasTag() const override { return !m_tags.empty(); }
-    bool feedsDecodedText() const override { return m_encoding.form == ByteForm::Utf32; }
+    bool feedsDecodedText() const override { return m_encoding.parserReadsDecoded; }
     bool allGiven(BytePosition fed) const override
     {
         return feedsDecodedText() ? m_decodedFeed.isEmpty() : TagFinder::allGiven(fed);

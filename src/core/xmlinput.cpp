@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTextCodec>
+#include <QTextDecoder>
 
 namespace xmladjust {
 
@@ -142,7 +143,21 @@ Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     // libxml2 drops an odd last byte of UTF-16 unseen.
     if (isWideUnicode(signature.mib) && (bytes.size() - signature.byteOrderMarkLength) % 2 != 0)
         return failureOf(Reason::EndsInsideCharacter);
-    Outcome result = readGuarded(document, bytes, XmlBytes::EncodedFile);
+    Outcome result;
+    if (startsAsEbcdic(bytes)) {
+        // libxml2 applies the code page the declaration names only after the first
+        // bytes, read in another; the text is decoded here and parsed as such.
+        const DocumentEncoding encoding = documentEncoding(bytes);
+        if (!encoding.codec)
+            return failureOf(Reason::EncodingNotWritable, {encoding.declaredName});
+        QTextDecoder decoder(encoding.codec, QTextCodec::ConvertInvalidToNull);
+        const QString text = decoder.toUnicode(bytes);
+        if (decoder.hasFailure())
+            return failureOf(Reason::InvalidBytes, {encoding.declaredName});
+        result = readGuarded(document, text.toUtf8(), XmlBytes::Utf8Text);
+    } else {
+        result = readGuarded(document, bytes, XmlBytes::EncodedFile);
+    }
     if (result.succeeded())
         result = checkWritable(document);
     if (!result.succeeded())
