@@ -11,6 +11,7 @@
 #include <QDomDocument>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTextCodec>
 #include <QTextDecoder>
 
@@ -128,6 +129,37 @@ Outcome loadUtf32(QDomDocument &document, const QByteArray &bytes, UnicodeSignat
 
 } // namespace
 
+namespace {
+
+// A UTF-16 or UTF-32 document may show its encoding by its first bytes alone. Its
+// declaration names it, so that the file is written back in it (with a byte order
+// mark) rather than in UTF-8, the encoding of a document that names none.
+void nameWideEncoding(QDomDocument &document, int mib)
+{
+    if (!isWideUnicode(mib) || !declaredEncodingName(document).isEmpty())
+        return;
+    const QString encoding =
+        QStringLiteral("encoding='%1'")
+            .arg(isUtf32(mib) ? QLatin1String("UTF-32") : QLatin1String("UTF-16"));
+    QDomNode first = document.firstChild();
+    if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")) {
+        // The encoding comes after the version and before standalone.
+        static const QRegularExpression version(
+            QStringLiteral("^\\s*version\\s*=\\s*(?:\"[^\"]*\"|'[^']*')"));
+        QString data = first.nodeValue();
+        const int end = int(version.match(data).capturedEnd());
+        data.insert(qMax(end, 0), QLatin1Char(' ') + encoding);
+        first.setNodeValue(data);
+    } else {
+        document.insertBefore(
+            document.createProcessingInstruction(QStringLiteral("xml"),
+                                                 QStringLiteral("version='1.0' ") + encoding),
+            first);
+    }
+}
+
+} // namespace
+
 Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
 {
     document.clear();
@@ -138,8 +170,12 @@ Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
         return failure;
     }
     const UnicodeSignature signature = unicodeSignature(bytes);
-    if (isUtf32(signature.mib))
-        return loadUtf32(document, bytes, signature);
+    if (isUtf32(signature.mib)) {
+        const Outcome result = loadUtf32(document, bytes, signature);
+        if (result.succeeded())
+            nameWideEncoding(document, signature.mib);
+        return result;
+    }
     // libxml2 drops an odd last byte of UTF-16 unseen.
     if (isWideUnicode(signature.mib) && (bytes.size() - signature.byteOrderMarkLength) % 2 != 0)
         return failureOf(Reason::EndsInsideCharacter);
@@ -158,8 +194,10 @@ Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     } else {
         result = readGuarded(document, bytes, XmlBytes::EncodedFile);
     }
-    if (result.succeeded())
+    if (result.succeeded()) {
+        nameWideEncoding(document, signature.mib);
         result = checkWritable(document);
+    }
     if (!result.succeeded())
         document.clear();
     return result;
