@@ -17,6 +17,8 @@
 #include <QFileInfo>
 #include <QTemporaryFile>
 
+#include <unistd.h>
+
 namespace xmladjust {
 
 namespace {
@@ -81,8 +83,10 @@ FileReport reformatFile(const QString &path, const Settings &settings)
 
 bool copyToStandardOutput(QIODevice &source, QString *error)
 {
+    // Written to the descriptor itself: through stdio, a small output would wait in
+    // its buffer and a write that fails there would go unseen.
     QFile output;
-    if (!output.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    if (!output.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         *error = output.errorString();
         return false;
     }

@@ -107,7 +107,11 @@ private slots:
         for (auto match = argument.globalMatch(arguments); match.hasNext();)
             args << match.next().captured().remove('"').replace('@', dir.path());
 
-        const Run result = run(args, input, dir.path());
+        // A leading redirection of standard output is made by a shell.
+        QStringList shell;
+        if (!args.isEmpty() && args.first().startsWith('>'))
+            shell = QStringList{"sh", "-c", "exec \"$0\" \"$@\" " + args.takeFirst()};
+        const Run result = run(args, input, dir.path(), shell);
         QCOMPARE(QByteArray::number(result.exitCode), status);
         QTEST(result.out, "output");
         QVERIFY2(matchesWhole(QString(error).replace('@', dir.path()), result.err),
@@ -186,7 +190,7 @@ private slots:
                         << "doc.xml",
                 {}, dir.path(), {"sh", "-c", "trap - XFSZ; ulimit -f 64; exec \"$0\" \"$@\""});
         QCOMPARE(result.exitCode, 1);
-        QVERIFY2(matchesWhole("doc.xml: error: \\S.*", result.err), qPrintable(result.err));
+        QCOMPARE(result.err, QString("doc.xml: error: File too large"));
         QVERIFY(readBytes(dir.filePath("doc.xml")) == content);
         QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
     }
