@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "initialize.h"
 
+#include "filenames.h"
 #include "parsersession.h"
 
 #include <QHash>
@@ -10,6 +11,7 @@ namespace xmladjust {
 void initializeCore()
 {
     qSetGlobalQHashSeed(0);
+    keepFileNamesExact();
     ParserSession::initializeParser();
 }
 

@@ -167,6 +167,41 @@ private slots:
         QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
     }
 
+    void fileNameNotUtf8_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QStringList>("options");
+        for (const char *locale : {"C", "C.UTF-8"}) {
+            QTest::addRow("%s, streamed", locale) << locale << QStringList();
+            QTest::addRow("%s, --reformat", locale) << locale << QStringList("--reformat");
+        }
+    }
+
+    // caf\xe9.xml is not UTF-8; read as UTF-8 with U+FFFD for the byte it would be its
+    // look-alike caf\xef\xbf\xbd.xml. Each name reaches its own file, and the report
+    // names it byte for byte. The names pass through a shell's printf, not through this
+    // process's locale.
+    void fileNameNotUtf8()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QStringList, options);
+        QTemporaryDir dir;
+        const QString script =
+            QString("printf \"<r lat='1'/>\" > \"$(printf 'caf\\351.xml')\"; "
+                    "printf \"<r lat='5'/>\" > \"$(printf 'caf\\357\\277\\275.xml')\"; "
+                    "LC_ALL=%1 \"$0\" %2 --attribute lat --add 1 \"$(printf 'caf\\351.xml')\"; "
+                    "echo \"status $?\"; cat caf*; rm caf*")
+                .arg(locale, options.join(' '));
+        QProcess program;
+        program.setWorkingDirectory(dir.path());
+        program.start("sh", {"-c", script, XMLADJUST_CLI});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.readAllStandardError(), QByteArray("caf\xe9.xml: 1 value adjusted\n"));
+        // The shell's glob lists them in byte order: the adjusted one, then its look-alike.
+        const QByteArray out = program.readAllStandardOutput();
+        QVERIFY2(matchesWhole("status 0\n<r lat=.2./>\n?<r lat='5'/>", out), out.constData());
+    }
+
     void writeFailsPartWay_data()
     {
         QTest::addColumn<QStringList>("options");
