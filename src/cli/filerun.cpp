@@ -137,6 +137,8 @@ FileReport reformatStandardInput(QFile &input, const Settings &settings)
 
 FileReport adjustFile(const QString &path, const Settings &settings)
 {
+    if (const Outcome reachable = checkReachable(path); !reachable.succeeded())
+        return failed(reachable.failure().message);
     const QFileInfo info(path);
     if (info.exists() && !info.isDir() && !info.isFile())
         return failed(failureOf(Reason::NotRegularFile).message);

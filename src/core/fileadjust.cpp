@@ -9,7 +9,15 @@
 #include "xmloutput.h"
 
 #include <QDomDocument>
+#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace xmladjust {
 
@@ -18,6 +26,8 @@ namespace {
 // Each refusal is found before the file is read, which for a large file takes long.
 Outcome checkBeforeReading(const QString &path, const std::optional<FileStamp> &read)
 {
+    if (Outcome reachable = checkReachable(path); !reachable.succeeded())
+        return reachable;
     const QFileInfo info(path);
     if (!read || !info.exists())
         return failureOf(Reason::NoSuchFile);
@@ -31,6 +41,17 @@ Outcome checkBeforeReading(const QString &path, const std::optional<FileStamp> &
 }
 
 } // namespace
+
+Outcome checkReachable(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0 && errno != ENOENT)
+        return Failure{FailureKind::CannotRead, QString::fromLocal8Bit(std::strerror(errno))};
+#endif
+    (void)path;
+    return {};
+}
 
 FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
 {

@@ -98,7 +98,8 @@ private slots:
         QVERIFY(writeBytes(path, doc) && writeBytes(dir.filePath("a.xml"), "<r lat='1'/>") &&
                 writeBytes(dir.filePath("c.xml"), "<r lat='2'/>") && QDir(dir.path()).mkdir("sub"));
         QVERIFY(QFile::link("doc.xml", dir.filePath("link.xml")) &&
-                QFile::link("gone.xml", dir.filePath("dangling.xml")));
+                QFile::link("gone.xml", dir.filePath("dangling.xml")) &&
+                QFile::link("loop.xml", dir.filePath("loop.xml")));
         QVERIFY(mode.isEmpty() || chmod(QFile::encodeName(path), mode.toUInt(nullptr, 8)) == 0);
         const QFile::Permissions permissions = QFileInfo(path).permissions();
         const QString before = inodeOf(path);
@@ -121,8 +122,8 @@ private slots:
             QCOMPARE(inodeOf(path), before);
         QCOMPARE(QFileInfo(path).permissions(), permissions);
         QVERIFY(QFileInfo(dir.filePath("link.xml")).isSymLink());
-        QCOMPARE(entries(dir.path()),
-                 QStringList({"a.xml", "c.xml", "dangling.xml", "doc.xml", "link.xml", "sub"}));
+        QCOMPARE(entries(dir.path()), QStringList({"a.xml", "c.xml", "dangling.xml", "doc.xml",
+                                                   "link.xml", "loop.xml", "sub"}));
     }
 
     void helpAndVersion()
