@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "initialize.h"
 #include "mainwindow.h"
+#include "signalcleanup.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -29,6 +30,7 @@ bool asksOnlyForText(int argc, char *argv[])
 int main(int argc, char *argv[])
 {
     xmladjust::initializeCore();
+    xmladjust::removeCreatedFilesOnSignals();
 #ifdef SIGXFSZ
     // Past a file-size limit, saving then fails and the file is left as it was,
     // instead of the program being killed with its temporary file left behind.
@@ -55,7 +57,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    xmladjust::MainWindow window;
+    MainWindow window;
     if (!files.isEmpty())
         window.openFile(files.first());
     window.show();

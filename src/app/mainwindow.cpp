@@ -25,7 +25,7 @@
 
 #include <memory>
 
-namespace xmladjust {
+using namespace xmladjust;
 
 namespace {
 
@@ -227,5 +227,3 @@ void MainWindow::showResult(const QString &line)
     m_resultLine->setText(line);
     m_resultLine->setToolTip(line);
 }
-
-} // namespace xmladjust

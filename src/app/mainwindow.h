@@ -14,10 +14,12 @@ class MainWindow;
 }
 
 namespace xmladjust {
-
 struct AdjustmentRule;
 struct FileAdjustResult;
+} // namespace xmladjust
 
+// In the global namespace, as its form's Ui::MainWindow: the form, style sheets and
+// accessibility tools know the window by its class name.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -42,10 +44,11 @@ private:
     // Adjusts the named attribute on the node and everything below it, as the form
     // says, and returns how many values changed.
     int changeNode(QDomNode &node);
-    AdjustmentRule ruleFromForm() const;
+    xmladjust::AdjustmentRule ruleFromForm() const;
     // Runs file mode on a worker thread and returns when it is done; meanwhile the
     // form is disabled and the GUI thread keeps handling events.
-    FileAdjustResult adjustFileInBackground(const QString &path, const AdjustmentRule &rule);
+    xmladjust::FileAdjustResult adjustFileInBackground(const QString &path,
+                                                       const xmladjust::AdjustmentRule &rule);
     void setBusy(bool busy);
     void showResult(const QString &line);
 
@@ -56,7 +59,5 @@ private:
     bool m_closeWhenDone = false;
     QPointer<QWidget> m_focusBeforeWork;
 };
-
-} // namespace xmladjust
 
 #endif // MAINWINDOW_H

@@ -49,6 +49,28 @@ QString loadFailureReason(const Failure &failure)
     }
 }
 
+// Why a file could not be saved, or was refused because it could not be.
+QString saveFailureReason(const QString &name, const Failure &failure)
+{
+    switch (failure.kind) {
+    case FailureKind::ChangedMeanwhile:
+        return QStringLiteral("Файл «%1» не изменён: его изменила другая программа, пока шла "
+                              "обработка")
+            .arg(name);
+    case FailureKind::Busy:
+        return QStringLiteral("Файл «%1» не изменён: другая программа держит его дольше %2 с")
+            .arg(name)
+            .arg(fileLockWaitMilliseconds / 1000.0);
+    case FailureKind::MetadataNotKept:
+        return QStringLiteral("Файл «%1» не изменён: нельзя сохранить его владельца, права или "
+                              "атрибуты (%2)")
+            .arg(name, failure.message);
+    default:
+        return QStringLiteral("Файл «%1» не изменён: не удалось записать (%2)")
+            .arg(name, failure.message);
+    }
+}
+
 // Why a file that was not read was refused.
 QString refusalReason(const QString &name, const Failure &failure)
 {
@@ -59,6 +81,10 @@ QString refusalReason(const QString &name, const Failure &failure)
         return QStringLiteral("«%1» — не обычный файл: ничего не изменено").arg(name);
     case FailureKind::NotWritable:
         return QStringLiteral("Файл «%1» не изменён: нет прав на запись").arg(name);
+    case FailureKind::CannotWrite:
+    case FailureKind::Busy:
+    case FailureKind::MetadataNotKept:
+        return saveFailureReason(name, failure);
     default:
         return QStringLiteral("Файл «%1» не изменён: %2").arg(name, loadFailureReason(failure));
     }
@@ -109,13 +135,8 @@ QString fileResultMessage(const QString &path, const FileAdjustResult &result)
     const QString name = displayName(path);
     if (!result.outcome.succeeded() && !result.loaded)
         return refusalReason(name, result.outcome.failure());
-    if (!result.outcome.succeeded() && result.outcome.kind() == FailureKind::ChangedMeanwhile)
-        return QStringLiteral("Файл «%1» не изменён: его изменила другая программа, пока шла "
-                              "обработка")
-            .arg(name);
     if (!result.outcome.succeeded())
-        return QStringLiteral("Файл «%1» не изменён: не удалось записать (%2)")
-            .arg(name, result.outcome.failure().message);
+        return saveFailureReason(name, result.outcome.failure());
     if (result.adjustedCount == 0)
         return QStringLiteral("Файл «%1» не изменён: ни одно значение не подходит").arg(name);
     return QStringLiteral("Файл «%1» сохранён: изменено %2")

@@ -7,15 +7,21 @@
 #include "clioptions.h"
 #include "fileadjust.h"
 #include "messages.h"
+#include "signalcleanup.h"
 #include "streamadjust.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QDomDocument>
 #include <QFile>
 #include <QFileInfo>
-#include <QTemporaryFile>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <unistd.h>
 
@@ -106,6 +112,28 @@ bool copyToStandardOutput(QIODevice &source, QString *error)
     }
 }
 
+// A buffer in TMPDIR with no name, so that nothing is left of it however the run ends.
+QString openSpool(QFile &spool)
+{
+    const QByteArray folder = QFile::encodeName(QDir::tempPath());
+    int fd = ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // Without unnamed files there, one named for a moment, removed if a signal comes.
+        const SignalsDeferred deferred;
+        QByteArray name = folder + "/xmladjust-cli.XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0)
+            ::unlink(name.constData());
+    }
+    if (fd < 0)
+        return QString::fromLocal8Bit(strerror(errno));
+    if (!spool.open(fd, QIODevice::ReadWrite, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return spool.errorString();
+    }
+    return QString();
+}
+
 FileReport reformatStandardInput(QFile &input, const Settings &settings)
 {
     // A pipe gives what it holds at each read, so read on to the end.
@@ -180,10 +208,9 @@ FileReport adjustStandardInput(const Settings &settings)
     if (settings.dryRun)
         return streamReport(adjustXmlStream(input, nullptr, settings.rule));
 
-    QTemporaryFile spool;
-    if (!spool.open())
-        return failed(
-            QStringLiteral("cannot create a temporary file: %1").arg(spool.errorString()));
+    QFile spool;
+    if (const QString error = openSpool(spool); !error.isEmpty())
+        return failed(QStringLiteral("cannot create a temporary file: %1").arg(error));
     const StreamAdjustResult result = adjustXmlStream(input, &spool, settings.rule);
     if (!result.succeeded())
         return streamReport(result);

@@ -5,6 +5,7 @@
 #include "clioptions.h"
 #include "filerun.h"
 #include "initialize.h"
+#include "signalcleanup.h"
 #include "standardstreams.h"
 
 #include <QCommandLineParser>
@@ -53,6 +54,7 @@ int main(int argc, char *argv[])
     using namespace xmladjust;
     holdClosedStandardStreams();
     initializeCore();
+    removeCreatedFilesOnSignals();
 #ifdef SIGXFSZ
     // Past a file-size limit, a write then fails and the file is left as it was,
     // instead of the program being killed with its temporary file left behind.

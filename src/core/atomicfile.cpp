@@ -1,150 +1,385 @@
 // SPDX-License-Identifier: MIT
 #include "atomicfile.h"
 
+#include "filelock.h"
+#include "filemetadata.h"
+#include "filestamp.h"
 #include "messages.h"
+#include "signalcleanup.h"
 
-#include <QFileInfo>
-#include <QSaveFile>
+#include <QFile>
+#include <QRandomGenerator>
 
-#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
-#endif
 
 namespace xmladjust {
 
 namespace {
+
+QString systemReason(int error = errno)
+{
+    return QString::fromLocal8Bit(strerror(error));
+}
 
 Failure writeFailure(const QString &reason)
 {
     return Failure{FailureKind::CannotWrite, reason};
 }
 
-// Writes all of the bytes. A write that stops part-way (at a file-size limit, or when
-// the disk fills) returns a short count with no reason; writing on gets the system's.
-bool writeAll(QIODevice *device, const QByteArray &bytes)
+QByteArray folderOf(const QByteArray &path)
 {
-    for (qint64 written = 0; written < bytes.size();) {
-        const qint64 result = device->write(bytes.constData() + written, bytes.size() - written);
-        if (result <= 0)
-            return false;
-        written += result;
+    const int slash = path.lastIndexOf('/');
+    return slash <= 0 ? QByteArray(slash == 0 ? "/" : ".") : path.left(slash);
+}
+
+// The file a path names through symbolic links, so that a link stays a link.
+bool resolve(const QString &path, QByteArray *target, Outcome *outcome)
+{
+    char *real = ::realpath(QFile::encodeName(path).constData(), nullptr);
+    if (!real) {
+        *outcome = errno == ENOENT ? Outcome(failureOf(Reason::NoSuchFile))
+                                   : Outcome(Failure{FailureKind::CannotRead, systemReason()});
+        return false;
     }
+    *target = real;
+    std::free(real);
     return true;
+}
+
+// A file that only a privileged user may change (chattr +a or +i) cannot be renamed over.
+bool mayBeReplaced(int fd)
+{
+    int flags = 0;
+    return ::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || !(flags & (FS_APPEND_FL | FS_IMMUTABLE_FL));
+}
+
+// What the replacement needs, checked without changing anything; `file` is the file
+// opened for reading. For a file to be written over in place, `overwrite` (when
+// given) gets it opened for writing.
+Outcome checkReplacement(const QByteArray &target, int file, const struct stat &status,
+                         bool *inPlace, int *overwrite)
+{
+    if (::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0 ||
+        !(status.st_mode & S_IWUSR))
+        return failureOf(Reason::NotWritable);
+    const QByteArray folder = folderOf(target);
+    if (::faccessat(AT_FDCWD, folder.constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        return failureOf(Reason::CannotCreateBeside, {systemReason()});
+    *inPlace = status.st_nlink > 1 || !mayGiveOwnership(status);
+    if (!*inPlace) {
+        const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const bool folderChangeable = folderFd < 0 || mayBeReplaced(folderFd);
+        if (folderFd >= 0)
+            ::close(folderFd);
+        if (!mayBeReplaced(file) || !folderChangeable)
+            return failureOf(Reason::ReplaceNotPermitted, {systemReason(EPERM)});
+        return {};
+    }
+    // Writing clears setuid and setgid, and only the owner may set them again.
+    if ((status.st_mode & (S_ISUID | S_ISGID)) && status.st_uid != ::geteuid() && ::geteuid() != 0)
+        return failureOf(Reason::ModeNotKept,
+                         {QString::number(status.st_mode & 07777, 8), systemReason(EPERM)});
+    const int fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return failureOf(Reason::CannotWriteInPlace, {systemReason()});
+    struct stat opened = {};
+    const bool same = ::fstat(fd, &opened) == 0 && opened.st_ino == status.st_ino &&
+                      opened.st_dev == status.st_dev;
+    if (overwrite && same)
+        *overwrite = fd;
+    else
+        ::close(fd);
+    return same ? Outcome() : Outcome(failureOf(Reason::ChangedMeanwhile));
+}
+
+QByteArray randomSuffix()
+{
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    QByteArray suffix(".");
+    for (int i = 0; i < 6; ++i)
+        suffix += letters[QRandomGenerator::global()->bounded(int(sizeof letters) - 1)];
+    return suffix;
+}
+
+// A new file NAME.XXXXXX beside the target, for this user alone.
+int createNamed(const QByteArray &target, QByteArray *name)
+{
+    QByteArray pattern = target + ".XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0)
+        *name = pattern;
+    return fd;
+}
+
+// Copies all of `from` onto the start of `to`, which is then cut to that length.
+bool copyContents(int from, int to)
+{
+    QByteArray buffer(1 << 16, Qt::Uninitialized);
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t read = ::pread(from, buffer.data(), size_t(buffer.size()), offset);
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read < 0)
+            return false;
+        if (read == 0)
+            break;
+        for (ssize_t written = 0; written < read;) {
+            const ssize_t n =
+                ::pwrite(to, buffer.constData() + written, size_t(read - written), offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                if (n == 0)
+                    errno = ENOSPC;
+                return false;
+            }
+            written += n;
+            offset += n;
+        }
+    }
+    return ::ftruncate(to, offset) == 0 && ::fsync(to) == 0;
+}
+
+void syncFolder(const QByteArray &folder)
+{
+    // The rename is done; a folder that cannot be synced (some file systems refuse)
+    // does not undo it.
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
 }
 
 } // namespace
 
+struct AtomicFileReplacement::Work
+{
+    QByteArray target;
+    LockedFile file;
+    FileStamp read;
+    bool inPlace = false;
+    int overwrite = -1;
+    int temp = -1;
+    QByteArray tempName; // empty while the temporary file has no name (O_TMPFILE)
+    RemovedOnSignal tempRemoval;
+    QFile device;
+
+    ~Work()
+    {
+        device.close();
+        if (temp >= 0)
+            ::close(temp);
+        if (overwrite >= 0)
+            ::close(overwrite);
+        if (!tempName.isEmpty())
+            ::unlink(tempName.constData());
+    }
+
+    bool createTemporary()
+    {
+        temp = ::open(folderOf(target).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (temp >= 0)
+            return true;
+        // A file system without unnamed files (vfat, NFS, many FUSE): a named one,
+        // removed if a signal ends the run.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            return false;
+        const SignalsDeferred deferred;
+        temp = createNamed(target, &tempName);
+        tempRemoval.set(tempName);
+        return temp >= 0;
+    }
+
+    Outcome renameOver()
+    {
+        if (tempName.isEmpty()) {
+            const QByteArray fdPath = "/proc/self/fd/" + QByteArray::number(temp);
+            for (int tries = 0; tempName.isEmpty(); ++tries) {
+                // Named until the rename, and removed if a signal comes first.
+                const QByteArray name = target + randomSuffix();
+                tempRemoval.set(name);
+                int linked = ::linkat(temp, "", AT_FDCWD, name.constData(), AT_EMPTY_PATH);
+                if (linked != 0 && errno != EEXIST)
+                    linked = ::linkat(AT_FDCWD, fdPath.constData(), AT_FDCWD, name.constData(),
+                                      AT_SYMLINK_FOLLOW);
+                if (linked == 0)
+                    tempName = name;
+                else if (errno != EEXIST || tries > 100)
+                    return failureOf(Reason::CannotCreateBeside, {systemReason()});
+            }
+        }
+        if (::rename(tempName.constData(), target.constData()) != 0) {
+            const int error = errno;
+            return error == EPERM ? failureOf(Reason::ReplaceNotPermitted, {systemReason(error)})
+                                  : writeFailure(systemReason(error));
+        }
+        tempName.clear();
+        tempRemoval.clear();
+        syncFolder(folderOf(target));
+        return {};
+    }
+
+    Outcome writeOver()
+    {
+        // A signal now would leave the file half-written: it waits until the new
+        // contents or the old are whole again and the copy is gone.
+        const SignalsDeferred deferred;
+        QByteArray backupName;
+        const int backup = createNamed(target, &backupName);
+        if (backup < 0)
+            return failureOf(Reason::CannotCreateBeside, {systemReason()});
+        if (!copyContents(file.handle(), backup)) {
+            const QString reason = systemReason();
+            ::close(backup);
+            ::unlink(backupName.constData());
+            return writeFailure(reason);
+        }
+        syncFolder(folderOf(target));
+        Outcome outcome;
+        if (!copyContents(temp, overwrite)) {
+            const QString reason = systemReason();
+            if (copyContents(backup, overwrite))
+                outcome = writeFailure(reason);
+            else
+                outcome =
+                    failureOf(Reason::OldContentsLeft, {reason, QFile::decodeName(backupName)});
+        }
+        // A write by another than the owner takes setuid and setgid away.
+        struct stat now = {};
+        if (::fstat(overwrite, &now) == 0 &&
+            (now.st_mode & 07777) != (file.status().st_mode & 07777))
+            (void)::fchmod(overwrite, file.status().st_mode & 07777);
+        ::close(backup);
+        if (outcome.succeeded() || outcome.failure().kind == FailureKind::CannotWrite)
+            ::unlink(backupName.constData());
+        syncFolder(folderOf(target));
+        return outcome;
+    }
+};
+
 Outcome checkReplaceable(const QString &path)
 {
-    const QFileInfo pathInfo(path);
-    if (!pathInfo.exists())
-        return failureOf(Reason::NoSuchFile);
-    if (pathInfo.isDir())
-        return failureOf(Reason::IsDirectory);
-    // Root may write anything; a file whose owner took away write permission is
-    // still meant to stay as it is.
-    if (!pathInfo.isWritable() || !(pathInfo.permissions() & QFileDevice::WriteOwner))
-        return failureOf(Reason::NotWritable);
-    return {};
+    QByteArray target;
+    Outcome outcome;
+    if (!resolve(path, &target, &outcome))
+        return outcome;
+    // Without the lock: only the file and its folder are looked at.
+    int fd = ::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0 && errno == EWOULDBLOCK) // a lease another program holds: wait for it
+        fd = ::open(target.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat status = {};
+    if (fd < 0 || ::fstat(fd, &status) != 0) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        return error == ENOENT ? Outcome(failureOf(Reason::NoSuchFile))
+                               : Outcome(Failure{FailureKind::CannotRead, systemReason(error)});
+    }
+    bool inPlace = false;
+    if (!S_ISREG(status.st_mode))
+        outcome = failureOf(S_ISDIR(status.st_mode) ? Reason::IsDirectory : Reason::NotRegularFile);
+    else
+        outcome = checkReplacement(target, fd, status, &inPlace, nullptr);
+    ::close(fd);
+    return outcome;
 }
 
 AtomicFileReplacement::AtomicFileReplacement() = default;
 
-AtomicFileReplacement::~AtomicFileReplacement()
+AtomicFileReplacement::~AtomicFileReplacement() = default;
+
+Outcome AtomicFileReplacement::begin(const QString &path, int lockWaitMilliseconds)
 {
     cancel();
-}
-
-Outcome AtomicFileReplacement::begin(const QString &path, const std::optional<FileStamp> &read)
-{
-    cancel();
-    // Taken first, so that any change from here on counts as another program's.
-    m_read = read ? read : fileStamp(path);
-    if (Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
-        return replaceable;
-    // Write through a symbolic link to the file it names, so the link stays a link.
-    m_target = QFileInfo(path).canonicalFilePath();
-    const QFileInfo targetInfo(m_target);
-
-    m_file = std::make_unique<QSaveFile>(m_target);
-    if (!m_file->open(QIODevice::WriteOnly)) {
-        const QString reason = m_file->errorString();
-        m_file.reset();
-        return writeFailure(reason);
-    }
-    // QSaveFile copies permissions as seen by this user (root sees every file as
-    // writable); the file's own mode bits are what it must keep.
-    const QFileDevice::Permissions modeBits =
-        targetInfo.permissions() &
-        (QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-         QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
-         QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther);
-    if (!m_file->setPermissions(modeBits)) {
-        const QString reason = m_file->errorString();
-        cancel();
-        return writeFailure(reason);
-    }
-#ifdef Q_OS_UNIX
-    // Keep owner and group where this user may (root, or a member of the group).
-    if (fchown(m_file->handle(), targetInfo.ownerId(), targetInfo.groupId()) != 0)
-        (void)!fchown(m_file->handle(), uid_t(-1), targetInfo.groupId());
-#endif
+    auto work = std::make_unique<Work>();
+    Outcome outcome;
+    if (!resolve(path, &work->target, &outcome))
+        return outcome;
+    // Locked first and stamped then, so that any change from here on is another program's.
+    if (outcome = work->file.lock(work->target, lockWaitMilliseconds); !outcome.succeeded())
+        return outcome;
+    work->read = stampOf(work->file.status());
+    outcome = checkReplacement(work->target, work->file.handle(), work->file.status(),
+                               &work->inPlace, &work->overwrite);
+    if (!outcome.succeeded())
+        return outcome;
+    if (!work->createTemporary())
+        return failureOf(Reason::CannotCreateBeside, {systemReason()});
+    if (!work->device.open(work->temp, QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return writeFailure(work->device.errorString());
+    m_work = std::move(work);
     return {};
 }
 
 QIODevice *AtomicFileReplacement::device() const
 {
-    return m_file.get();
+    return m_work ? &m_work->device : nullptr;
+}
+
+qint64 AtomicFileReplacement::originalSize() const
+{
+    return m_work ? qint64(m_work->file.status().st_size) : -1;
 }
 
 Outcome AtomicFileReplacement::commit()
 {
-    if (!m_file)
+    if (!m_work)
         return failureOf(Reason::NothingToReplace);
-    // A write that failed part-way makes QSaveFile refuse the commit; say why.
-    if (m_file->error() != QFileDevice::NoError) {
-        const QString reason = m_file->errorString();
-        cancel();
-        return writeFailure(reason);
+    const std::unique_ptr<Work> work = std::move(m_work);
+    if (work->device.error() != QFileDevice::NoError)
+        return writeFailure(work->device.errorString());
+    if (!work->inPlace) {
+        if (Outcome kept = copyMetadata(work->file.handle(), work->file.status(), work->temp);
+            !kept.succeeded())
+            return kept;
     }
+    if (::fsync(work->temp) != 0)
+        return writeFailure(systemReason());
     // The file may have gone while it was being read and adjusted: do not create it
-    // anew. Or another program may have changed it: its edit is not to be lost.
-    const std::optional<FileStamp> now = fileStamp(m_target);
-    if (!now) {
-        cancel();
+    // anew. Or another program that takes no lock may have changed it: its edit is
+    // not to be lost. Compared as late as can be, right before the replacement.
+    struct stat now = {};
+    if (::stat(work->target.constData(), &now) != 0)
         return failureOf(Reason::RemovedMeanwhile);
-    }
-    if (now != m_read) {
-        cancel();
+    if (stampOf(now) != work->read)
         return failureOf(Reason::ChangedMeanwhile);
-    }
-    const bool committed = m_file->commit();
-    const QString reason = m_file->errorString();
-    m_file.reset();
-    if (!committed)
-        return writeFailure(reason);
-    return {};
+    return work->inPlace ? work->writeOver() : work->renameOver();
 }
 
 void AtomicFileReplacement::cancel()
 {
-    if (!m_file)
-        return;
-    m_file->cancelWriting();
-    m_file.reset();
+    m_work.reset();
 }
 
-Outcome replaceFileContents(const QString &path, const QByteArray &contents,
-                            const std::optional<FileStamp> &read)
+Outcome writeAllTo(QIODevice *device, const QByteArray &bytes)
+{
+    // A write that stops part-way (at a file-size limit, or when the disk fills)
+    // returns a short count with no reason; writing on gets the system's.
+    for (qint64 written = 0; written < bytes.size();) {
+        const qint64 result = device->write(bytes.constData() + written, bytes.size() - written);
+        if (result <= 0)
+            return writeFailure(device->errorString());
+        written += result;
+    }
+    return {};
+}
+
+Outcome replaceFileContents(const QString &path, const QByteArray &contents)
 {
     AtomicFileReplacement replacement;
-    if (Outcome begun = replacement.begin(path, read); !begun.succeeded())
+    if (Outcome begun = replacement.begin(path); !begun.succeeded())
         return begun;
-    if (!writeAll(replacement.device(), contents)) {
-        const Failure failure = writeFailure(replacement.device()->errorString());
-        replacement.cancel();
-        return failure;
-    }
+    if (Outcome written = writeAllTo(replacement.device(), contents); !written.succeeded())
+        return written;
     return replacement.commit();
 }
 

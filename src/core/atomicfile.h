@@ -2,7 +2,7 @@
 #ifndef ATOMICFILE_H
 #define ATOMICFILE_H
 
-#include "filestamp.h"
+#include "bounds.h"
 #include "result.h"
 
 #include <QByteArray>
@@ -11,21 +11,30 @@
 #include <memory>
 
 class QIODevice;
-class QSaveFile;
 
 namespace xmladjust {
 
-// Whether the existing file at the path may be replaced: it must exist and not be a
-// directory, and it must be writable both for this user and for its owner (so a
-// file its owner made read-only stays so, even for root).
+// Whether the file at the path could be replaced, checked as the replacement itself
+// would need it and changing nothing (a dry run's answer): it must be a regular file
+// writable both for this user and for its owner (so a file its owner made read-only
+// stays so, even for root), in a folder where this user may create a file, and one
+// that may be renamed over, or else written over in place.
 Outcome checkReplaceable(const QString &path);
 
-// Replaces the contents of an existing file atomically: the new bytes go to a
-// temporary file beside it, which is renamed over it only once all of them are
-// safely on disk. The file keeps its mode bits and, where this user may, its owner
-// and group; a symbolic link keeps pointing at the updated file. Until commit()
-// succeeds the old file is untouched, and a replacement that is cancelled, fails or
-// is destroyed leaves no temporary file behind.
+// Replaces the contents of an existing file so that nothing is lost around it.
+//
+// begin() opens the file and takes an advisory lock on it, waiting a bounded time
+// for another run of this program, and takes the file's stamp, so it must come
+// before the reading. The new contents then go to a temporary file beside it. When
+// commit() finds the file as it was read, right before the replacement, the new
+// file gets the old one's owner, group, extended attributes (ACLs too) and mode,
+// and is renamed over it; the folder is synced after. A file with more than one
+// name, or one whose owner this user cannot give a new file, is written over in
+// place instead, once the new contents are complete, with its old contents kept in a
+// synced copy beside it until the write succeeded (and put back if it failed). A
+// symbolic link keeps pointing at the updated file. Whatever cannot be kept refuses
+// the replacement; until commit() succeeds the file is untouched, and a replacement
+// that is cancelled, fails or is destroyed leaves nothing behind.
 class AtomicFileReplacement
 {
 public:
@@ -34,25 +43,24 @@ public:
     AtomicFileReplacement(const AtomicFileReplacement &) = delete;
     AtomicFileReplacement &operator=(const AtomicFileReplacement &) = delete;
 
-    // Checks the file and opens the temporary file. commit() refuses a file that is
-    // no longer as it was when it was read: as `read` found it, or without one as it
-    // is now, so begin() must come before the reading.
-    Outcome begin(const QString &path, const std::optional<FileStamp> &read = std::nullopt);
+    Outcome begin(const QString &path, int lockWaitMilliseconds = fileLockWaitMilliseconds);
     // Where the new contents are written, between begin() and commit().
     QIODevice *device() const;
+    // The size of the file as begin() found it.
+    qint64 originalSize() const;
     Outcome commit();
     void cancel();
 
 private:
-    std::unique_ptr<QSaveFile> m_file;
-    QString m_target;
-    std::optional<FileStamp> m_read;
+    struct Work;
+    std::unique_ptr<Work> m_work;
 };
 
-// The whole of the new contents written with an AtomicFileReplacement; `read` is the
-// file's stamp from before it was read.
-Outcome replaceFileContents(const QString &path, const QByteArray &contents,
-                            const std::optional<FileStamp> &read = std::nullopt);
+// The whole of the new contents written with an AtomicFileReplacement.
+Outcome replaceFileContents(const QString &path, const QByteArray &contents);
+
+// Writes all of the bytes, or fails with the reason.
+Outcome writeAllTo(QIODevice *device, const QByteArray &bytes);
 
 } // namespace xmladjust
 

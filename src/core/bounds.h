@@ -35,6 +35,10 @@ constexpr qint64 maximumAttributesPerTag = 10000;
 // parser holds it.
 constexpr qint64 maximumMarkupLength = 256000000;
 
+// How long a run waits for another run of this program to let go of the file it
+// wants to replace, before it refuses.
+constexpr int fileLockWaitMilliseconds = 3000;
+
 // The command line's increment and thresholds are numbers a person types: past this
 // many characters they are refused, since every sum is as long as the increment and
 // the window's path holds all of them at once.

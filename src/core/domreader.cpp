@@ -59,6 +59,28 @@ QString quoted(const QString &value)
     return quote + value + quote;
 }
 
+// How many of the document's bytes the parser has read. libxml2's xmlByteConsumed()
+// counts no more than 32,000 bytes of the text it has decoded ahead of the parser,
+// so past that it answers too little; here all of that text is encoded back.
+long bytesConsumed(xmlParserCtxtPtr context)
+{
+    const xmlParserInputPtr input = context->input;
+    if (!input || !input->buf || !input->buf->encoder)
+        return xmlByteConsumed(context);
+    xmlCharEncodingHandlerPtr handler = xmlFindCharEncodingHandler(input->buf->encoder->name);
+    if (!handler)
+        return -1;
+    xmlBufferPtr in = xmlBufferCreate();
+    xmlBufferPtr out = xmlBufferCreate();
+    xmlBufferAdd(in, input->cur, int(input->end - input->cur));
+    const long unread = xmlCharEncOutFunc(handler, out, in) >= 0 ? xmlBufferLength(out) : -1;
+    xmlBufferFree(in);
+    xmlBufferFree(out);
+    xmlCharEncCloseFunc(handler);
+    const long raw = long(input->buf->rawconsumed);
+    return unread < 0 || unread > raw ? -1 : raw - unread;
+}
+
 xmlSAXHandler saxHandler();
 
 // Builds the DOM from the parser's events.
@@ -101,14 +123,14 @@ public:
     // reader must keep it.
     void internalSubsetStarts(xmlParserCtxtPtr context)
     {
-        m_subsetStart = context == mainContext() ? xmlByteConsumed(context) : -1;
+        m_subsetStart = context == mainContext() ? bytesConsumed(context) : -1;
     }
 
     void internalSubsetRead(xmlParserCtxtPtr context)
     {
         if (context != mainContext() || m_subsetStart < 0)
             return;
-        const long end = xmlByteConsumed(context);
+        const long end = bytesConsumed(context);
         if (end <= m_subsetStart || end > m_bytes.size()) {
             subsetLost(context);
             return;
@@ -187,7 +209,7 @@ public:
     {
         if (m_current.isNull())
             return;
-        flushText();
+        flushText(true);
         m_current.appendChild(m_document.createCDATASection(fromLibxml(text, length)));
     }
 
@@ -266,11 +288,13 @@ private:
 
     // A run of character data becomes one text node; a run of nothing but white
     // space between elements is layout and is left out, except under xml:space="preserve".
-    void flushText()
+    // White space beside a CDATA section is part of the element's character data.
+    void flushText(bool beforeCdata = false)
     {
         if (m_text.isEmpty())
             return;
-        if (m_preserveSpace.back() || !isXmlWhiteSpace(m_text))
+        const bool besideCdata = beforeCdata || m_current.lastChild().isCDATASection();
+        if (besideCdata || m_preserveSpace.back() || !isXmlWhiteSpace(m_text))
             m_current.appendChild(m_document.createTextNode(m_text));
         m_text.clear();
     }

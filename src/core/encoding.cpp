@@ -67,12 +67,12 @@ UnicodeSignature unicodeSignature(const QByteArray &head)
     return {};
 }
 
-DocumentEncoding documentEncoding(const QByteArray &head, Utf8MarkPolicy policy)
+DocumentEncoding documentEncoding(const QByteArray &head)
 {
     const UnicodeSignature signature = unicodeSignature(head);
     DocumentEncoding encoding;
     encoding.byteOrderMarkLength = signature.byteOrderMarkLength;
-    if (signature.mib != 0 && (signature.mib != utf8Mib || policy == Utf8MarkPolicy::MarkDecides)) {
+    if (signature.mib != 0) {
         encoding.codec = QTextCodec::codecForMib(signature.mib);
         return encoding;
     }
@@ -104,6 +104,53 @@ QString encodingInDeclaration(const QString &declaration)
     return match.captured(1) + match.captured(2);
 }
 
+namespace {
+
+// The name as a family and byte order: case, '-' and '_' do not matter.
+QString encodingKey(const QString &name)
+{
+    QString key = name.toUpper();
+    key.remove(QLatin1Char('-'));
+    key.remove(QLatin1Char('_'));
+    return key;
+}
+
+// The names a declaration may give the encoding a byte order mark shows.
+bool namesMarkedEncoding(const QString &declared, int mib)
+{
+    const QString key = encodingKey(declared);
+    switch (mib) {
+    case utf8Mib:
+        return key == QLatin1String("UTF8");
+    case 1013:
+    case 1014:
+        return key == QLatin1String("UTF16") || key == QLatin1String("ISO10646UCS2") ||
+               key == QLatin1String("UCS2") ||
+               key == QLatin1String(mib == 1013 ? "UTF16BE" : "UTF16LE");
+    default:
+        return key == QLatin1String("UTF32") || key == QLatin1String("ISO10646UCS4") ||
+               key == QLatin1String("UCS4") ||
+               key == QLatin1String(mib == 1018 ? "UTF32BE" : "UTF32LE");
+    }
+}
+
+} // namespace
+
+MarkConflict markConflict(const QByteArray &head)
+{
+    const UnicodeSignature signature = unicodeSignature(head);
+    if (signature.byteOrderMarkLength == 0)
+        return {};
+    QTextCodec *codec = QTextCodec::codecForMib(signature.mib);
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QByteArray start = head.mid(signature.byteOrderMarkLength, declarationSearchBytes);
+    const QString text = codec->toUnicode(start.constData(), int(start.size()), &state);
+    const QString declared = declaredEncoding(text.toLatin1());
+    if (declared.isEmpty() || namesMarkedEncoding(declared, signature.mib))
+        return {};
+    return {QString::fromLatin1(codec->name()), declared};
+}
+
 bool isWideUnicode(int mib)
 {
     return mib == 1013 || mib == 1014 || mib == 1015 || isUtf32(mib);
@@ -118,6 +165,11 @@ bool holdsEveryCharacter(const QTextCodec *codec)
 {
     const int mib = codec->mibEnum();
     return mib == utf8Mib || mib == 114 /* GB18030 */ || isWideUnicode(mib);
+}
+
+bool isUnicodeEncoding(const QTextCodec *codec)
+{
+    return codec->mibEnum() == utf8Mib || isWideUnicode(codec->mibEnum());
 }
 
 // Checked once per codec, over every character of the Basic Multilingual Plane.
@@ -147,8 +199,15 @@ bool writesAsciiOnlyAsAscii(QTextCodec *codec)
 
 InputEncoding detectStreamEncoding(const QByteArray &head)
 {
-    const DocumentEncoding found = documentEncoding(head, Utf8MarkPolicy::MarkDecides);
+    const DocumentEncoding found = documentEncoding(head);
     InputEncoding encoding;
+    if (const MarkConflict conflict = markConflict(head); conflict.exists()) {
+        encoding.error =
+            failureOf(Reason::MarkContradictsDeclaration, {conflict.shown, conflict.declared})
+                .message;
+        encoding.errorKind = FailureKind::NotWellFormed;
+        return encoding;
+    }
     encoding.codec = found.codec;
     encoding.byteOrderMarkLength = found.byteOrderMarkLength;
     if (!found.codec) {
@@ -193,7 +252,7 @@ bool isEncodingError(int libxmlCode, const QString &message)
 
 QString decodeXmlBytes(const QByteArray &bytes)
 {
-    QTextCodec *codec = documentEncoding(bytes, Utf8MarkPolicy::DeclarationDecides).codec;
+    QTextCodec *codec = documentEncoding(bytes).codec;
     QTextDecoder decoder(codec ? codec : QTextCodec::codecForMib(utf8Mib));
     return decoder.toUnicode(bytes);
 }

@@ -2,6 +2,8 @@
 #ifndef ENCODING_H
 #define ENCODING_H
 
+#include "result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -25,15 +27,6 @@ struct UnicodeSignature
 };
 UnicodeSignature unicodeSignature(const QByteArray &head);
 
-// Who decides the encoding of a document that starts with UTF-8's byte order mark
-// and declares another encoding. The streaming engine reads the bytes as the mark
-// says; the window decodes as libxml2 then does, by the declaration.
-enum class Utf8MarkPolicy
-{
-    MarkDecides,
-    DeclarationDecides
-};
-
 // A byte order mark or the first bytes first, then the encoding the XML
 // declaration names, then UTF-8.
 struct DocumentEncoding
@@ -42,7 +35,7 @@ struct DocumentEncoding
     int byteOrderMarkLength = 0;
     QString declaredName; // the name in the declaration, when it decided
 };
-DocumentEncoding documentEncoding(const QByteArray &head, Utf8MarkPolicy policy);
+DocumentEncoding documentEncoding(const QByteArray &head);
 
 // The encoding named by the XML declaration at the start of ASCII-compatible bytes;
 // empty when they hold no declaration or it names none.
@@ -52,12 +45,25 @@ QString declaredEncoding(const QByteArray &head);
 // whole declaration, or its data without "<?xml"); empty when it names none.
 QString encodingInDeclaration(const QString &declaration);
 
+// A byte order mark and a declaration that name different encodings, which XML
+// makes a fatal error (libxml2 lets the mark decide); both names empty when there is
+// no mark, no declared encoding, or they agree.
+struct MarkConflict
+{
+    QString shown;    // the encoding the mark shows
+    QString declared; // the one the declaration names
+    bool exists() const { return !declared.isEmpty(); }
+};
+MarkConflict markConflict(const QByteArray &head);
+
 // UTF-16 or UTF-32: their markup is not ASCII bytes, so only a byte order mark or
 // the first bytes can show them.
 bool isWideUnicode(int mib);
 bool isUtf32(int mib);
 // Every character can be written in it (a Unicode encoding, or GB18030).
 bool holdsEveryCharacter(const QTextCodec *codec);
+// UTF-8, UTF-16 or UTF-32.
+bool isUnicodeEncoding(const QTextCodec *codec);
 // Every byte below 0x80 is that ASCII character, and no other character is written
 // with such a byte, so markup can be found in the bytes themselves.
 bool writesAsciiOnlyAsAscii(QTextCodec *codec);
@@ -92,11 +98,12 @@ struct InputEncoding
     // Markup can be found in the bytes themselves (see writesAsciiOnlyAsAscii()).
     bool markupInBytes = true;
     QString error; // why the document cannot be read; empty when it can
+    FailureKind errorKind = FailureKind::UnsupportedEncoding;
 };
 
-// The streaming engine's reading of the first bytes (documentEncoding(), the mark
-// deciding), refusing an unknown encoding and a declared UTF-16 or UTF-32 that no
-// byte order mark or first bytes show.
+// The streaming engine's reading of the first bytes (documentEncoding()), refusing a mark the
+// declaration contradicts, an unknown encoding and a declared UTF-16 or UTF-32 that no byte order
+// mark or first bytes show.
 InputEncoding detectStreamEncoding(const QByteArray &head);
 
 // The text in the codec's bytes, without a byte order mark.

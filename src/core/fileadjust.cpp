@@ -21,27 +21,6 @@
 
 namespace xmladjust {
 
-namespace {
-
-// Each refusal is found before the file is read, which for a large file takes long.
-Outcome checkBeforeReading(const QString &path, const std::optional<FileStamp> &read)
-{
-    if (Outcome reachable = checkReachable(path); !reachable.succeeded())
-        return reachable;
-    const QFileInfo info(path);
-    if (!read || !info.exists())
-        return failureOf(Reason::NoSuchFile);
-    if (!info.isFile())
-        return failureOf(Reason::NotRegularFile);
-    if (Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
-        return replaceable;
-    if (info.size() > maximumXmlFileSize)
-        return failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)});
-    return {};
-}
-
-} // namespace
-
 Outcome checkReachable(const QString &path)
 {
 #ifdef Q_OS_UNIX
@@ -55,21 +34,40 @@ Outcome checkReachable(const QString &path)
 
 FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
 {
-    // Taken before the file is read: a change made after that, while it is read,
-    // adjusted or written, keeps it from being replaced.
-    const std::optional<FileStamp> read = fileStamp(path);
     FileAdjustResult result;
-    result.outcome = checkBeforeReading(path, read);
+    // Each refusal is found before the file is read, which for a large file takes long.
+    result.outcome = checkReachable(path);
     if (!result.outcome.succeeded())
         return result;
+    const QFileInfo info(path);
+    if (!info.exists())
+        result.outcome = failureOf(Reason::NoSuchFile);
+    else if (!info.isFile())
+        result.outcome = failureOf(Reason::NotRegularFile);
+    if (!result.outcome.succeeded())
+        return result;
+    // Begun before the file is read: it is locked against other runs of this program
+    // and stamped, so that a change made after that keeps it from being replaced.
+    AtomicFileReplacement replacement;
+    result.outcome = replacement.begin(path);
+    if (!result.outcome.succeeded())
+        return result;
+    if (replacement.originalSize() > maximumXmlFileSize) {
+        result.outcome =
+            failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)});
+        return result;
+    }
     QDomDocument document;
     result.outcome = loadXmlFile(document, path);
     if (!result.outcome.succeeded())
         return result;
     result.loaded = true;
     result.adjustedCount = adjustAttributes(document.documentElement(), rule);
-    if (result.adjustedCount > 0)
-        result.outcome = saveXmlFile(path, document, read);
+    if (result.adjustedCount == 0)
+        return result; // not written at all
+    result.outcome = writeAllTo(replacement.device(), encodeXmlFile(document));
+    if (result.outcome.succeeded())
+        result.outcome = replacement.commit();
     return result;
 }
 

@@ -1,13 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "filestamp.h"
 
-#include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
-
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
-#endif
 
 namespace xmladjust {
 
@@ -18,13 +12,9 @@ bool FileStamp::operator==(const FileStamp &other) const
            modifiedNanoseconds == other.modifiedNanoseconds;
 }
 
-std::optional<FileStamp> fileStamp(const QString &path)
+FileStamp stampOf(const struct stat &status)
 {
     FileStamp stamp;
-#ifdef Q_OS_UNIX
-    struct stat status;
-    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-        return std::nullopt;
     stamp.device = quint64(status.st_dev);
     stamp.inode = quint64(status.st_ino);
     stamp.size = qint64(status.st_size);
@@ -35,17 +25,15 @@ std::optional<FileStamp> fileStamp(const QString &path)
 #endif
     stamp.modifiedSeconds = qint64(modified.tv_sec);
     stamp.modifiedNanoseconds = qint64(modified.tv_nsec);
-#else
-    // No identity here, and the time only to the millisecond.
-    const QFileInfo info(path);
-    if (!info.exists())
-        return std::nullopt;
-    stamp.size = info.size();
-    const qint64 milliseconds = info.lastModified().toMSecsSinceEpoch();
-    stamp.modifiedSeconds = milliseconds / 1000;
-    stamp.modifiedNanoseconds = milliseconds % 1000 * 1000000;
-#endif
     return stamp;
+}
+
+std::optional<FileStamp> fileStamp(const QString &path)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    return stampOf(status);
 }
 
 } // namespace xmladjust

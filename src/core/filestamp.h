@@ -6,6 +6,8 @@
 
 #include <optional>
 
+#include <sys/stat.h>
+
 namespace xmladjust {
 
 // What tells one version of a file from another: which file it is, its size and when
@@ -26,6 +28,9 @@ struct FileStamp
 // The stamp of the file the path names, through symbolic links; nothing when there
 // is no such file.
 std::optional<FileStamp> fileStamp(const QString &path);
+
+// The stamp of a file's status.
+FileStamp stampOf(const struct stat &status);
 
 } // namespace xmladjust
 

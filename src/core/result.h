@@ -22,7 +22,9 @@ enum class FailureKind
     Missing,             // no file at the path
     NotRegularFile,      // a directory, device or pipe
     NotWritable,         // the file may not be replaced
-    ChangedMeanwhile     // another program changed or removed the file meanwhile
+    ChangedMeanwhile,    // another program changed or removed the file meanwhile
+    Busy,                // another run of this program held the file too long
+    MetadataNotKept      // the file's owner, mode or attributes could not be kept
 };
 
 struct Failure

@@ -140,7 +140,7 @@ bool LayoutPreservingAdjuster::startReading()
         QByteArray::fromRawData(m_window.at(BytePosition(0)), int(m_window.end().offset()));
     const InputEncoding encoding = detectStreamEncoding(head);
     if (!encoding.error.isEmpty()) {
-        Failure failure{FailureKind::UnsupportedEncoding, encoding.error, 1, 1};
+        Failure failure{encoding.errorKind, encoding.error, 1, 1};
         return fail(failure, false);
     }
     m_finder = TagFinder::create(encoding, m_rule.attributeName);

@@ -20,7 +20,7 @@ namespace {
 // Line and column, from 1, of a position in text whose line ends are LF.
 Failure placed(Failure failure, const QString &text, int position)
 {
-    const QStringRef before = text.leftRef(position);
+    const QStringView before = QStringView(text).left(position);
     failure.line = int(before.count(QLatin1Char('\n'))) + 1;
     failure.column = position - int(before.lastIndexOf(QLatin1Char('\n')));
     return failure;
@@ -130,9 +130,18 @@ Outcome loadUtf32(QDomDocument &document, const QByteArray &bytes, UnicodeSignat
 Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
 {
     document.clear();
+    if (const MarkConflict conflict = markConflict(bytes); conflict.exists()) {
+        Failure failure =
+            failureOf(Reason::MarkContradictsDeclaration, {conflict.shown, conflict.declared});
+        failure.line = failure.column = 1;
+        return failure;
+    }
     const UnicodeSignature signature = unicodeSignature(bytes);
     if (isUtf32(signature.mib))
         return loadUtf32(document, bytes, signature);
+    // libxml2 drops an odd last byte of UTF-16 unseen.
+    if (isWideUnicode(signature.mib) && (bytes.size() - signature.byteOrderMarkLength) % 2 != 0)
+        return failureOf(Reason::EndsInsideCharacter);
     Outcome result = readGuarded(document, bytes, XmlBytes::EncodedFile);
     if (result.succeeded())
         result = checkWritable(document);

@@ -25,8 +25,29 @@ QString domSerialization(const QDomDocument &document, int indent)
 {
     QString text;
     QTextStream stream(&text);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6's serialiser looks the declared encoding up among its own few and warns on
+    // any other (windows-1251, Shift_JIS), although a string stream encodes nothing:
+    // such a declaration is written with a placeholder and put back afterwards.
+    QDomProcessingInstruction declaration = document.firstChild().toProcessingInstruction();
+    const QString name = declaredEncodingName(document);
+    const bool unknownToQt =
+        !name.isEmpty() && !QStringConverter::encodingForName(name.toUtf8().constData());
+    const QString original = declaration.data();
+    if (unknownToQt)
+        declaration.setData(QStringLiteral("version='1.0'"));
     document.save(stream, indent, QDomNode::EncodingFromDocument);
     stream.flush();
+    if (unknownToQt) {
+        declaration.setData(original);
+        const QString placeholder = QStringLiteral("<?xml version='1.0'?>");
+        Q_ASSERT(text.startsWith(placeholder));
+        text.replace(0, placeholder.size(), "<?xml " + original + "?>");
+    }
+#else
+    document.save(stream, indent, QDomNode::EncodingFromDocument);
+    stream.flush();
+#endif
     return text;
 }
 
@@ -96,7 +117,9 @@ QString markUnencodable(const QString &value, EncodingRoundTrip &encoding, const
         const bool pair =
             value[i].isHighSurrogate() && i + 1 < value.size() && value[i + 1].isLowSurrogate();
         const QStringView character = QStringView(value).mid(i, pair ? 2 : 1);
-        if (value[i].unicode() >= 0x80 && !encoding.holds(character)) {
+        // The serialiser writes a character beyond the BMP as two halves in every
+        // encoding but Unicode's own (GB18030 holds it, yet gets "?&#xde00;").
+        if (value[i].unicode() >= 0x80 && (pair || !encoding.holds(character))) {
             if (marked.isNull())
                 marked = value.left(i);
             const uint codePoint =
@@ -162,7 +185,7 @@ public:
           m_reference(uniqueMarker(plain, QStringLiteral("AstralRef")))
     {
         std::optional<EncodingRoundTrip> encoding;
-        if (!holdsEveryCharacter(codec))
+        if (!isUnicodeEncoding(codec))
             encoding.emplace(codec);
         std::vector<QDomElement> preserving;
         std::vector<QDomNode> instructions;
@@ -319,12 +342,6 @@ QByteArray encodeXmlFile(const QDomDocument &document)
     text.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
 #endif
     return encodeDocument(text, declaredCodec(document));
-}
-
-Outcome saveXmlFile(const QString &path, const QDomDocument &document,
-                    const std::optional<FileStamp> &read)
-{
-    return replaceFileContents(path, encodeXmlFile(document), read);
 }
 
 } // namespace xmladjust

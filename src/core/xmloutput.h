@@ -2,8 +2,6 @@
 #ifndef XMLOUTPUT_H
 #define XMLOUTPUT_H
 
-#include "atomicfile.h"
-
 #include <QByteArray>
 #include <QString>
 
@@ -33,11 +31,6 @@ QString serializeXml(const QDomDocument &document, int indent);
 // The bytes of the document as a file: indent 0, in the declared encoding, with the
 // platform's line ends.
 QByteArray encodeXmlFile(const QDomDocument &document);
-
-// encodeXmlFile() written with replaceFileContents(); `read` is the file's stamp from
-// before the document was read from it.
-Outcome saveXmlFile(const QString &path, const QDomDocument &document,
-                    const std::optional<FileStamp> &read = std::nullopt);
 
 } // namespace xmladjust
 

@@ -10,7 +10,9 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -138,8 +140,8 @@ private slots:
     }
 
     // Another program puts a file of the same size and time in place of doc.xml while the
-    // program opens it (a write lease on the file holds the opening until then): the
-    // program began its replacement before, and does not write over the new file.
+    // program opens it to lock it (a write lease on the file holds the opening until
+    // then): once locked, the path names another file, and the program starts over on it.
     void fileReplacedWhileOpened()
     {
         QTemporaryDir dir;
@@ -163,8 +165,8 @@ private slots:
         lease.close(); // which ends the lease
         QVERIFY(program.waitForFinished());
         QCOMPARE(program.readAllStandardError(),
-                 QByteArray(QFile::encodeName(path) + ": error: the file was changed meanwhile\n"));
-        QCOMPARE(readBytes(path), QByteArray("<r lat='5'/>"));
+                 QByteArray(QFile::encodeName(path) + ": 1 value adjusted\n"));
+        QCOMPARE(readBytes(path), QByteArray("<r lat='6'/>"));
         QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
     }
 
@@ -201,6 +203,156 @@ private slots:
         // The shell's glob lists them in byte order: the adjusted one, then its look-alike.
         const QByteArray out = program.readAllStandardOutput();
         QVERIFY2(matchesWhole("status 0\n<r lat=.2./>\n?<r lat='5'/>", out), out.constData());
+    }
+
+    void keepsWhatIsAttached_data() { addDataRows(QFINDTESTDATA("../data/cli-metadata.tsv")); }
+    // Through both paths, what is attached to the file stays with it.
+    void keepsWhatIsAttached()
+    {
+        QFETCH(QByteArray, options);
+        QFETCH(QByteArray, attached);
+        QFETCH(QByteArray, shown);
+        QTemporaryDir dir;
+        QVERIFY(writeBytes(dir.filePath("doc.xml"), "<r lat='1'/>"));
+        const auto shell = [&](const QString &command) {
+            QProcess process;
+            process.setWorkingDirectory(dir.path());
+            process.start("sh", {"-c", command});
+            process.waitForFinished();
+            return process.exitCode() == 0 ? process.readAll() : QByteArray("failed");
+        };
+        if (shell(attached) == "failed")
+            QSKIP("this file system cannot hold it");
+        const QByteArray before = shell(shown);
+        const Run result = run(
+            QString(options + " --attribute lat --add 1 doc.xml").split(' ', Qt::SkipEmptyParts),
+            {}, dir.path());
+        QCOMPARE(result.err, QString("doc.xml: 1 value adjusted"));
+        QVERIFY(shell(shown) == before && readBytes(dir.filePath("doc.xml")).contains("2"));
+        if (attached.startsWith("ln"))
+            QCOMPARE(readBytes(dir.filePath("other.xml")), readBytes(dir.filePath("doc.xml")));
+    }
+
+    // Runs of both paths on one file at once take turns: every edit reported is in the file.
+    void runsAtOnce()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QVERIFY(writeBytes(path, "<r><p lat=\"0\"/></r>"));
+        int reported = 0, refused = 0;
+        for (int round = 0; round < 20; ++round) {
+            QProcess runs[2];
+            for (int i = 0; i < 2; ++i) {
+                QStringList args{"--attribute", "lat", "--add", "1", path};
+                if (i == round % 2)
+                    args << "--reformat";
+                runs[i].start(XMLADJUST_CLI, args);
+            }
+            for (QProcess &process : runs) {
+                QVERIFY(process.waitForFinished());
+                const QByteArray report = process.readAllStandardError();
+                reported += report.count(": 1 value adjusted");
+                refused += report.count(": error: the file was changed meanwhile");
+            }
+        }
+        QCOMPARE(reported + refused, 40);
+        QCOMPARE(QRegularExpression("lat=.(\\d+)").match(readBytes(path)).captured(1).toInt(),
+                 reported);
+    }
+
+    // Another run holds the file: the program waits for it, and past the bound refuses.
+    void fileLockedByAnother()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QVERIFY(writeBytes(path, "<r lat='1'/>"));
+        QFile holder(path);
+        QVERIFY(holder.open(QIODevice::ReadOnly) && flock(holder.handle(), LOCK_EX) == 0);
+        const Run refused = run({"--attribute", "lat", "--add", "1", path});
+        QCOMPARE(refused.err, path + ": error: another program has held the file locked for 3 "
+                                     "seconds");
+        QVERIFY(refused.exitCode == 1 && readBytes(path) == "<r lat='1'/>");
+
+        QProcess waiting;
+        waiting.start(XMLADJUST_CLI, {"--attribute", "lat", "--add", "1", "--reformat", path});
+        QVERIFY(!waiting.waitForFinished(300));
+        holder.close();
+        QVERIFY(waiting.waitForFinished());
+        QCOMPARE(waiting.readAllStandardError(), QFile::encodeName(path) + ": 1 value adjusted\n");
+    }
+
+    void signalLeavesNothing_data() { addDataRows(QFINDTESTDATA("../data/cli-signals.tsv")); }
+    // A signal at the worst moment: the program removes what it created, the file
+    // stays as it was, and it ends as the signal ends a program.
+    void signalLeavesNothing()
+    {
+        QFETCH(QByteArray, shim);
+        QFETCH(QByteArray, options);
+        QTemporaryDir dir, temporaries;
+        const QByteArray content = "<r>" + QByteArray("<p lat='1'/>\n").repeated(20000) + "</r>";
+        QVERIFY(writeBytes(dir.filePath("doc.xml"), content));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_PRELOAD", XMLADJUST_SHIM); // ahead of a sanitizer's runtime
+        environment.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        environment.insert("XMLADJUST_SHIM_SIGNAL", QString(shim).section(' ', 0, 0));
+        if (shim.contains("no-tmpfile"))
+            environment.insert("XMLADJUST_SHIM_NO_TMPFILE", "1");
+        environment.insert("TMPDIR", temporaries.path());
+        QProcess program;
+        program.setProcessEnvironment(environment);
+        program.setWorkingDirectory(dir.path());
+        if (options == "-")
+            program.setStandardInputFile(dir.filePath("doc.xml"));
+        const QString args = options == "-" ? "--attribute lat --add 1 -"
+                                            : options + " --attribute lat --add 1 doc.xml";
+        program.start(XMLADJUST_CLI, args.split(' ', Qt::SkipEmptyParts));
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(program.exitCode(), QString(shim).section(':', 0, 0).toInt());
+        QVERIFY(readBytes(dir.filePath("doc.xml")) == content);
+        QCOMPARE(entries(dir.path()) + entries(temporaries.path()), QStringList("doc.xml"));
+    }
+
+    void asAnotherUser_data() { addDataRows(QFINDTESTDATA("../data/cli-another-user.tsv")); }
+    // The dry run says what the real run meets; a file of another user stays theirs.
+    void asAnotherUser()
+    {
+        QFETCH(QByteArray, setup);
+        QFETCH(QByteArray, user);
+        QFETCH(QByteArray, options);
+        QFETCH(QByteArray, error);
+        if (geteuid() != 0)
+            QSKIP("only root can stage another user");
+        QTemporaryDir parent;
+        const QString dir = parent.filePath("folder");
+        QVERIFY(QDir().mkdir(dir) && chmod(QFile::encodeName(parent.path()), 0755) == 0);
+        QVERIFY(writeBytes(dir + "/doc.xml", "<r lat='1'/>"));
+        if (QProcess::execute("sh", {"-c", "cd '" + dir + "' && " + QString(setup)}) != 0)
+            QSKIP("this file system cannot stage it");
+        const auto owner = [&] {
+            const QFileInfo file(dir + "/doc.xml");
+            return QString("%1:%2:%3")
+                .arg(file.ownerId())
+                .arg(file.groupId())
+                .arg(file.permissions());
+        };
+        const QString before = owner();
+        const QStringList wrapper =
+            user.isEmpty()
+                ? QStringList()
+                : QStringList{"setpriv", "--reuid=" + user, "--regid=nogroup", "--clear-groups"};
+        const QStringList args =
+            QString(options + " --attribute lat --add 1 doc.xml").split(' ', Qt::SkipEmptyParts);
+        const Run dry = run(args + QStringList("--dry-run"), {}, dir, wrapper);
+        const Run real = run(args, {}, dir, wrapper);
+        QProcess::execute("sh", {"-c", "chattr -a '" + dir + "/doc.xml'; chmod 755 '" + dir + "'"});
+        QCOMPARE(real.err,
+                 error.isEmpty() ? "doc.xml: 1 value adjusted" : "doc.xml: error: " + error);
+        QCOMPARE(dry.err, error.isEmpty() ? "doc.xml: 1 value would be adjusted" : real.err);
+        QCOMPARE(dry.exitCode, real.exitCode);
+        QCOMPARE(readBytes(dir + "/doc.xml").contains("2"), error.isEmpty());
+        QCOMPARE(owner(), before);
+        QCOMPARE(entries(dir), QStringList("doc.xml"));
     }
 
     void writeFailsPartWay_data()

@@ -22,10 +22,10 @@ inline QString messageOf(const xmladjust::Outcome &outcome)
 // The name of the failure's kind, as the tests' data write it; empty for a success.
 inline QString kindOf(const xmladjust::Outcome &outcome)
 {
-    static const char *const names[] = {"CannotRead",    "CannotWrite",     "NotWellFormed",
-                                        "TooDeep",       "TooLarge",        "UnsupportedEncoding",
-                                        "LayoutNotKept", "Missing",         "NotRegularFile",
-                                        "NotWritable",   "ChangedMeanwhile"};
+    static const char *const names[] = {
+        "CannotRead",          "CannotWrite",   "NotWellFormed",  "TooDeep",        "TooLarge",
+        "UnsupportedEncoding", "LayoutNotKept", "Missing",        "NotRegularFile", "NotWritable",
+        "ChangedMeanwhile",    "Busy",          "MetadataNotKept"};
     return outcome.succeeded() ? QString() : QString(names[int(outcome.kind())]);
 }
 

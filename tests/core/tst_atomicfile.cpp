@@ -10,10 +10,24 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 using namespace xmladjust;
+
+namespace {
+
+// The file's extended attributes with their values (ACLs among them), its mode and
+// its number of names.
+QByteArray attached(const QString &path)
+{
+    QProcess shown;
+    shown.start("sh", {"-c", "getfattr -d -m - \"$0\"; stat -c %a:%h \"$0\"", path});
+    return shown.waitForFinished() ? shown.readAll() : QByteArray();
+}
+
+} // namespace
 
 class tst_AtomicFile : public QObject
 {
@@ -90,6 +104,55 @@ private slots:
             QVERIFY(!root ||
                     (QFileInfo(path).ownerId() == 4321 && QFileInfo(path).groupId() == 4322));
         }
+    }
+
+    // What is attached to the file stays after a replacement, or the file does.
+    void keepsWhatIsAttached_data()
+    {
+        QTest::addColumn<QString>("attached"); // given to the file before
+        QTest::addColumn<QString>("failure");
+
+        // Each row: its name, how the file gets it, and the failure.
+        for (const char *row :
+             {"a second name|link|", "an extended attribute|setfattr -n user.origin -v kept|",
+              "an ACL|setfacl -m u:nobody:rw|", "setuid and setgid|chmod 6755|",
+              "a lock another run holds|lock|Busy"}) {
+            const QStringList fields = QString(row).split('|');
+            QTest::newRow(qPrintable(fields[0])) << fields[1] << fields[2];
+        }
+    }
+
+    void keepsWhatIsAttached()
+    {
+        QFETCH(QString, attached);
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml");
+        QVERIFY(writeBytes(path, "old"));
+        QFile lock(path);
+        if (attached == "link") {
+            QCOMPARE(link(QFile::encodeName(path), QFile::encodeName(dir.filePath("other.xml"))),
+                     0);
+        } else if (attached == "lock") {
+            QVERIFY(lock.open(QIODevice::ReadOnly) && flock(lock.handle(), LOCK_EX) == 0);
+        } else {
+            const QStringList command = attached.split(' ') << path;
+            if (QProcess::execute(command.first(), command.mid(1)) != 0)
+                QSKIP("this file system cannot hold it");
+        }
+        const QByteArray before = ::attached(path);
+
+        AtomicFileReplacement replacement;
+        Outcome result = replacement.begin(path, 100);
+        if (result.succeeded()) {
+            QCOMPARE(replacement.device()->write("new"), qint64(3));
+            result = replacement.commit();
+        }
+        QTEST(kindOf(result), "failure");
+        QCOMPARE(readBytes(path), result.succeeded() ? QByteArray("new") : QByteArray("old"));
+        QCOMPARE(::attached(path), before);
+        if (attached == "link")
+            QCOMPARE(readBytes(dir.filePath("other.xml")), QByteArray("new"));
+        QCOMPARE(entries(dir.path()).size(), attached == "link" ? 2 : 1);
     }
 
     // No one but root may add to the file's folder: the replacement cannot begin, and

@@ -28,7 +28,7 @@ private slots:
             QTEST(QByteArray::number(encoding.byteOrderMarkLength), "mark");
             QTEST(QByteArray(encoding.markupInBytes ? "yes" : "no"), "bytes");
         }
-        QTextCodec *window = documentEncoding(head, Utf8MarkPolicy::DeclarationDecides).codec;
+        QTextCodec *window = documentEncoding(head).codec;
         QTEST(window ? window->name() : QByteArray("UTF-8"), "window");
     }
 
@@ -51,7 +51,7 @@ private slots:
         encoding.form = isWideUnicode(mib) ? (isUtf32(mib) ? ByteForm::Utf32 : ByteForm::Utf16)
                                            : ByteForm::Other;
         QString text;
-        for (uint u = 1; u <= 0x10FFFF; u += u < 0xFFFF ? 1 : 0x1003) {
+        for (char32_t u = 1; u <= 0x10FFFF; u += u < 0xFFFF ? 1 : 0x1003) {
             const QString character = QString::fromUcs4(&u, 1);
             if (!QChar::isSurrogate(u) && encoding.codec->canEncode(character))
                 text += character;

@@ -24,6 +24,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <functional>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -82,6 +83,8 @@ private slots:
     {
         m_dir = new QTemporaryDir;
         m_window = new MainWindow;
+        // The form, style sheets and accessibility tools know the window by this name.
+        QCOMPARE(m_window->metaObject()->className(), "MainWindow");
         m_window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_window));
     }
@@ -285,9 +288,9 @@ private slots:
         QCOMPARE(m_window->isVisible(), meanwhile != "close");
     }
 
-    // Another program appends to the file once the window has begun to read it (a write
-    // lease on the file holds the window's opening of it until then): the window took
-    // the file's stamp first, and does not write over the change.
+    // Another program appends to the file while the window opens it to lock it (a write
+    // lease on the file holds the opening until then): the window stamps and reads the
+    // file only once it holds it, so the other program's edit stays.
     void fileChangedMeanwhile()
     {
         const QString path = m_dir->filePath("doc.xml");
@@ -311,10 +314,24 @@ private slots:
         change();
 
         QVERIFY(!other.isOpen());
-        QCOMPARE(resultLine(), QString("Файл «doc.xml» не изменён: его изменила другая "
-                                       "программа, пока шла обработка"));
-        QCOMPARE(readBytes(path), QByteArray("<r x='1'/>\n<!-- added -->\n"));
+        QCOMPARE(resultLine(), QString("Файл «doc.xml» сохранён: изменено 1 значение"));
+        QCOMPARE(readBytes(path), QByteArray("<r x=\"2\"/>\n<!-- added -->\n"));
         QCOMPARE(entries(m_dir->path()), QStringList("doc.xml"));
+    }
+
+    // Another run of this program holds the file past the bound: the window refuses.
+    void fileLockedByAnother()
+    {
+        const QString path = m_dir->filePath("doc.xml");
+        QVERIFY(writeBytes(path, "<r x='1'/>"));
+        QFile holder(path);
+        QVERIFY(holder.open(QIODevice::ReadOnly) && flock(holder.handle(), LOCK_EX) == 0);
+        fillForm("x", 1);
+        widget<QLineEdit>("filePath")->setText(path);
+        change();
+        QCOMPARE(resultLine(),
+                 QString("Файл «doc.xml» не изменён: другая программа держит его дольше 3 с"));
+        QCOMPARE(readBytes(path), QByteArray("<r x='1'/>"));
     }
 
     void pickFile_data()

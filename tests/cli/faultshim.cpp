@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: MIT
+// Preloaded into the command-line program to stage what tests cannot time from
+// outside. XMLADJUST_SHIM_NO_TMPFILE makes open(O_TMPFILE) fail as on a file system
+// without unnamed files (vfat, NFS); XMLADJUST_SHIM_SIGNAL=N:rename sends the
+// program signal N right before it renames a file, N:write as it writes to a
+// regular file (the new contents, or standard input's buffer).
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+void signalAt(const char *moment)
+{
+    const char *setting = std::getenv("XMLADJUST_SHIM_SIGNAL");
+    const char *colon = setting ? std::strchr(setting, ':') : nullptr;
+    if (colon && std::strcmp(colon + 1, moment) == 0)
+        ::kill(::getpid(), std::atoi(setting));
+}
+
+template <typename Function> Function next(const char *name)
+{
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+int refuseUnnamed(int flags)
+{
+    if ((flags & O_TMPFILE) != O_TMPFILE || !std::getenv("XMLADJUST_SHIM_NO_TMPFILE"))
+        return 0;
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+} // namespace
+
+extern "C" {
+
+#define XMLADJUST_OPEN(name)                                                                       \
+    int name(const char *path, int flags, ...)                                                     \
+    {                                                                                              \
+        va_list arguments;                                                                         \
+        va_start(arguments, flags);                                                                \
+        const int mode = va_arg(arguments, int); /* read whether given or not */                   \
+        va_end(arguments);                                                                         \
+        if (refuseUnnamed(flags) != 0)                                                             \
+            return -1;                                                                             \
+        return next<int (*)(const char *, int, int)>(#name)(path, flags, mode);                    \
+    }
+XMLADJUST_OPEN(open)
+XMLADJUST_OPEN(open64)
+
+int rename(const char *from, const char *to)
+{
+    signalAt("rename");
+    return next<int (*)(const char *, const char *)>("rename")(from, to);
+}
+
+ssize_t write(int fd, const void *bytes, size_t size)
+{
+    struct stat status = {};
+    if (fd > 2 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+        signalAt("write");
+    return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, bytes, size);
+}
+}
