@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "clioptions.h"
 
+#include "bounds.h"
+
 #include <QCommandLineParser>
 
 #include <optional>
@@ -29,8 +31,9 @@ std::optional<double> threshold(const QCommandLineParser &parser, const QString 
         return std::nullopt;
     bool converted = false;
     const double value = text->toDouble(&converted);
-    if (!converted && problem->isEmpty())
-        *problem = QStringLiteral("--%1 needs a number, not \"%2\"").arg(name, *text);
+    // The window's thresholds are finite numbers; nan would compare false with every value.
+    if ((!converted || !qIsFinite(value)) && problem->isEmpty())
+        *problem = QStringLiteral("--%1 needs a finite number, not \"%2\"").arg(name, *text);
     return value;
 }
 
@@ -54,6 +57,13 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
     for (const QString &name : given) {
         if (given.count(name) > 1)
             return QStringLiteral("--%1 is given more than once").arg(name);
+    }
+    for (const char *name : {"add", "above", "below"}) {
+        const std::optional<QString> number = singleValue(parser, QString::fromLatin1(name));
+        if (number && number->size() > maximumNumberLength)
+            return QStringLiteral("--%1 takes a number of at most %2 characters")
+                .arg(QString::fromLatin1(name))
+                .arg(maximumNumberLength);
     }
     const std::optional<QString> attribute = singleValue(parser, QStringLiteral("attribute"));
     const std::optional<QString> increment = singleValue(parser, QStringLiteral("add"));
@@ -98,17 +108,20 @@ With no FILE, or with -, reads standard input and writes the result to standard 
 
   --attribute NAME  the attribute, exactly as written (prefix included, case-sensitive)
   --add NUMBER      a plain decimal number, for example 2.5, -0.125 or .5
-  --above X         only values strictly greater than X
-  --below Y         only values strictly less than Y
+  --above X         only values strictly greater than X (a finite number)
+  --below Y         only values strictly less than Y (a finite number)
   --reformat        write what the window writes: the document re-serialised
   --dry-run         report what would change; write nothing
   --help            show this help
   --version         show the version
 
+NUMBER, X and Y are at most %1 characters long.
+
 Every byte of a file stays as it was except the values that change. A file that is
 not well-formed XML, or cannot be replaced, is left alone. One line per file goes to
 standard error. Exit status: 0 when every file succeeded, 1 when some failed, 2 for a
-command-line error.)");
+command-line error.)")
+                                                .arg(maximumNumberLength);
 }
 
 } // namespace xmladjust

@@ -23,6 +23,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <unistd.h>
+
 namespace xmladjust {
 
 namespace {
@@ -87,8 +89,10 @@ FileReport reformatFile(const QString &path, const Settings &settings)
 
 bool copyToStandardOutput(QIODevice &source, QString *error)
 {
+    // Written to the descriptor itself: through stdio, a small output would wait in
+    // its buffer and a write that fails there would go unseen.
     QFile output;
-    if (!output.open(stdout, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+    if (!output.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         *error = output.errorString();
         return false;
     }
@@ -161,6 +165,8 @@ FileReport reformatStandardInput(QFile &input, const Settings &settings)
 
 FileReport adjustFile(const QString &path, const Settings &settings)
 {
+    if (const Outcome reachable = checkReachable(path); !reachable.succeeded())
+        return failed(reachable.failure().message);
     const QFileInfo info(path);
     if (info.exists() && !info.isDir() && !info.isFile())
         return failed(failureOf(Reason::NotRegularFile).message);

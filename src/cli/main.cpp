@@ -6,6 +6,7 @@
 #include "filerun.h"
 #include "initialize.h"
 #include "signalcleanup.h"
+#include "standardstreams.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -30,12 +31,6 @@ enum ExitStatus
     UsageError = 2
 };
 
-void printLine(FILE *stream, const QString &line)
-{
-    std::fputs(line.toLocal8Bit().constData(), stream);
-    std::fputc('\n', stream);
-}
-
 // Paths that name the same file get the same key: a link and its target, or two
 // spellings of one path.
 QString fileIdentity(const QString &path)
@@ -57,6 +52,7 @@ QString fileIdentity(const QString &path)
 int main(int argc, char *argv[])
 {
     using namespace xmladjust;
+    holdClosedStandardStreams();
     initializeCore();
     removeCreatedFilesOnSignals();
 #ifdef SIGXFSZ
@@ -71,6 +67,15 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     addOptions(parser);
 
+    // Output that did not arrive is a failure, whatever was done before.
+    const auto finished = [](ExitStatus status) {
+        const QString reason = closeStandardOutput();
+        if (reason.isEmpty())
+            return status;
+        printLine(stderr, QStringLiteral("%1: error: cannot write standard output: %2")
+                              .arg(QString::fromLatin1(programName), reason));
+        return SomeFailed;
+    };
     const auto usageError = [](const QString &reason) {
         printLine(stderr, QStringLiteral("%1: %2").arg(QString::fromLatin1(programName), reason));
         printLine(stderr, QString::fromLatin1(usageLine));
@@ -80,12 +85,12 @@ int main(int argc, char *argv[])
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {
         printLine(stdout, helpText());
-        return AllSucceeded;
+        return finished(AllSucceeded);
     }
     if (parser.isSet(QStringLiteral("version"))) {
         printLine(stdout, QStringLiteral("%1 %2").arg(QString::fromLatin1(programName),
                                                       QStringLiteral(XMLADJUST_VERSION)));
-        return AllSucceeded;
+        return finished(AllSucceeded);
     }
     Settings settings;
     const QString problem = readSettings(parser, &settings);
@@ -109,5 +114,5 @@ int main(int argc, char *argv[])
         if (!report.error.isEmpty())
             status = SomeFailed;
     }
-    return status;
+    return finished(status);
 }

@@ -39,6 +39,11 @@ constexpr qint64 maximumMarkupLength = 256000000;
 // wants to replace, before it refuses.
 constexpr int fileLockWaitMilliseconds = 3000;
 
+// The command line's increment and thresholds are numbers a person types: past this
+// many characters they are refused, since every sum is as long as the increment and
+// the window's path holds all of them at once.
+constexpr int maximumNumberLength = 300;
+
 } // namespace xmladjust
 
 #endif // BOUNDS_H

@@ -64,7 +64,15 @@ bool ByteWindow::flush()
 {
     if (!m_output || m_pending.isEmpty())
         return true;
-    const bool written = m_output->write(m_pending) == m_pending.size();
+    // A write that stops part-way (at a file-size limit, or when the disk fills) gives
+    // a short count and no reason; writing on gets the system's reason.
+    bool written = true;
+    for (qint64 done = 0; written && done < m_pending.size();) {
+        const qint64 result =
+            m_output->write(m_pending.constData() + done, m_pending.size() - done);
+        written = result > 0;
+        done += result;
+    }
     m_pending.resize(0);
     return written;
 }

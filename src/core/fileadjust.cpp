@@ -9,14 +9,36 @@
 #include "xmloutput.h"
 
 #include <QDomDocument>
+#include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 namespace xmladjust {
+
+Outcome checkReachable(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0 && errno != ENOENT)
+        return Failure{FailureKind::CannotRead, QString::fromLocal8Bit(std::strerror(errno))};
+#endif
+    (void)path;
+    return {};
+}
 
 FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
 {
     FileAdjustResult result;
     // Each refusal is found before the file is read, which for a large file takes long.
+    result.outcome = checkReachable(path);
+    if (!result.outcome.succeeded())
+        return result;
     const QFileInfo info(path);
     if (!info.exists())
         result.outcome = failureOf(Reason::NoSuchFile);

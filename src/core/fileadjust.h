@@ -22,6 +22,11 @@ struct [[nodiscard]] FileAdjustResult
     int adjustedCount = 0;
 };
 
+// Whether the path leads to something: a path that cannot be followed for a reason
+// other than a missing file (a loop of links, a folder that may not be searched)
+// fails with the system's reason, as a failed reading.
+Outcome checkReachable(const QString &path);
+
 // Loads the file, adjusts it with the rule and, when some value changed, saves it
 // back atomically in the serialiser's layout. A file in which nothing qualifies is
 // not written at all, so it keeps its bytes and its modification time. Uses no

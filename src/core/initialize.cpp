@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "initialize.h"
 
+#include "filenames.h"
 #include "parsersession.h"
 
 #include <QHash>
@@ -16,6 +17,7 @@ void initializeCore()
 #else
     qSetGlobalQHashSeed(0);
 #endif
+    keepFileNamesExact();
     ParserSession::initializeParser();
 }
 

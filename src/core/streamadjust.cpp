@@ -66,8 +66,9 @@ private:
     std::unique_ptr<TagFinder> m_finder;
     StreamAdjustResult m_result;
     bool m_failed = false;
-    bool m_reading = false; // inside the parser's read callback
-    BytePosition m_fed;     // bytes given to the parser
+    bool m_reading = false;   // inside the parser's read callback
+    bool m_tagCutOff = false; // a start tag the input ends inside
+    BytePosition m_fed;       // bytes given to the parser
     int m_depth = 0;
 };
 
@@ -83,7 +84,9 @@ StreamAdjustResult LayoutPreservingAdjuster::run()
     if (m_failed)
         return m_result;
     takeParseVerdict();
-    if (m_result.succeeded())
+    if (m_result.succeeded() && m_tagCutOff)
+        lostTrack();
+    else if (m_result.succeeded())
         finish();
     return m_result;
 }
@@ -239,6 +242,12 @@ void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlC
 void LayoutPreservingAdjuster::pair(const xmlChar *name, int count, const xmlChar *value)
 {
     const std::optional<FoundTag> tag = m_finder->takeTag(m_window, name);
+    if (!tag && m_window.inputEnded()) {
+        // A start tag cut off by the end of the input, which the parser reports before
+        // it finds no end to it: its reason is the one to give.
+        m_tagCutOff = true;
+        return;
+    }
     if (!tag || tag->attributeCount != count || (value != nullptr) != tag->hasValue) {
         lostTrack();
         return;

@@ -100,7 +100,8 @@ private slots:
         QVERIFY(writeBytes(path, doc) && writeBytes(dir.filePath("a.xml"), "<r lat='1'/>") &&
                 writeBytes(dir.filePath("c.xml"), "<r lat='2'/>") && QDir(dir.path()).mkdir("sub"));
         QVERIFY(QFile::link("doc.xml", dir.filePath("link.xml")) &&
-                QFile::link("gone.xml", dir.filePath("dangling.xml")));
+                QFile::link("gone.xml", dir.filePath("dangling.xml")) &&
+                QFile::link("loop.xml", dir.filePath("loop.xml")));
         QVERIFY(mode.isEmpty() || chmod(QFile::encodeName(path), mode.toUInt(nullptr, 8)) == 0);
         const QFile::Permissions permissions = QFileInfo(path).permissions();
         const QString before = inodeOf(path);
@@ -109,7 +110,11 @@ private slots:
         for (auto match = argument.globalMatch(arguments); match.hasNext();)
             args << match.next().captured().remove('"').replace('@', dir.path());
 
-        const Run result = run(args, input, dir.path());
+        // A leading redirection of standard output is made by a shell.
+        QStringList shell;
+        if (!args.isEmpty() && args.first().startsWith('>'))
+            shell = QStringList{"sh", "-c", "exec \"$0\" \"$@\" " + args.takeFirst()};
+        const Run result = run(args, input, dir.path(), shell);
         QCOMPARE(QByteArray::number(result.exitCode), status);
         QTEST(result.out, "output");
         QVERIFY2(matchesWhole(QString(error).replace('@', dir.path()), result.err),
@@ -119,8 +124,8 @@ private slots:
             QCOMPARE(inodeOf(path), before);
         QCOMPARE(QFileInfo(path).permissions(), permissions);
         QVERIFY(QFileInfo(dir.filePath("link.xml")).isSymLink());
-        QCOMPARE(entries(dir.path()),
-                 QStringList({"a.xml", "c.xml", "dangling.xml", "doc.xml", "link.xml", "sub"}));
+        QCOMPARE(entries(dir.path()), QStringList({"a.xml", "c.xml", "dangling.xml", "doc.xml",
+                                                   "link.xml", "loop.xml", "sub"}));
     }
 
     void helpAndVersion()
@@ -163,6 +168,41 @@ private slots:
                  QByteArray(QFile::encodeName(path) + ": 1 value adjusted\n"));
         QCOMPARE(readBytes(path), QByteArray("<r lat='6'/>"));
         QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+    }
+
+    void fileNameNotUtf8_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QStringList>("options");
+        for (const char *locale : {"C", "C.UTF-8"}) {
+            QTest::addRow("%s, streamed", locale) << locale << QStringList();
+            QTest::addRow("%s, --reformat", locale) << locale << QStringList("--reformat");
+        }
+    }
+
+    // caf\xe9.xml is not UTF-8; read as UTF-8 with U+FFFD for the byte it would be its
+    // look-alike caf\xef\xbf\xbd.xml. Each name reaches its own file, and the report
+    // names it byte for byte. The names pass through a shell's printf, not through this
+    // process's locale.
+    void fileNameNotUtf8()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QStringList, options);
+        QTemporaryDir dir;
+        const QString script =
+            QString("printf \"<r lat='1'/>\" > \"$(printf 'caf\\351.xml')\"; "
+                    "printf \"<r lat='5'/>\" > \"$(printf 'caf\\357\\277\\275.xml')\"; "
+                    "LC_ALL=%1 \"$0\" %2 --attribute lat --add 1 \"$(printf 'caf\\351.xml')\"; "
+                    "echo \"status $?\"; cat caf*; rm caf*")
+                .arg(locale, options.join(' '));
+        QProcess program;
+        program.setWorkingDirectory(dir.path());
+        program.start("sh", {"-c", script, XMLADJUST_CLI});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.readAllStandardError(), QByteArray("caf\xe9.xml: 1 value adjusted\n"));
+        // The shell's glob lists them in byte order: the adjusted one, then its look-alike.
+        const QByteArray out = program.readAllStandardOutput();
+        QVERIFY2(matchesWhole("status 0\n<r lat=.2./>\n?<r lat='5'/>", out), out.constData());
     }
 
     void keepsWhatIsAttached_data() { addDataRows(QFINDTESTDATA("../data/cli-metadata.tsv")); }
@@ -338,7 +378,7 @@ private slots:
                         << "doc.xml",
                 {}, dir.path(), {"sh", "-c", "trap - XFSZ; ulimit -f 64; exec \"$0\" \"$@\""});
         QCOMPARE(result.exitCode, 1);
-        QVERIFY2(matchesWhole("doc.xml: error: \\S.*", result.err), qPrintable(result.err));
+        QCOMPARE(result.err, QString("doc.xml: error: File too large"));
         QVERIFY(readBytes(dir.filePath("doc.xml")) == content);
         QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
     }

@@ -379,6 +379,23 @@ private slots:
                  accept ? m_dir->filePath(expected) : expected);
     }
 
+    // A name that is not UTF-8, as the command line gives it, reaches its own file and
+    // not its look-alike, whose name is the same with U+FFFD for the byte.
+    void fileNameNotUtf8()
+    {
+        const QByteArray folder = QFile::encodeName(m_dir->path()) + '/';
+        const QString name = QFile::decodeName(folder + "caf\xe9.xml"),
+                      lookAlike = QFile::decodeName(folder + "caf\xef\xbf\xbd.xml");
+        QVERIFY(writeBytes(name, "<r x='1'/>") && writeBytes(lookAlike, "<r x='5'/>"));
+        m_window->openFile(name);
+        fillForm("x", 1);
+        change();
+        QCOMPARE(resultLine(),
+                 "Файл «" + QFileInfo(name).fileName() + "» сохранён: изменено 1 значение");
+        QCOMPARE(readBytes(name), QByteArray("<r x=\"2\"/>\n"));
+        QCOMPARE(readBytes(lookAlike), QByteArray("<r x='5'/>"));
+    }
+
     void fileFromOutside_data() { addDataRows(QFINDTESTDATA("../data/window-outside.tsv")); }
 
     void fileFromOutside()
