@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "filenames.h"
 #include "initialize.h"
 #include "mainwindow.h"
 #include "signalcleanup.h"
@@ -51,6 +52,12 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("the XML file to adjust"),
                                  QStringLiteral("[FILE]"));
     parser.process(*application);
+    if (xmladjust::firstInexactArgument(argc, argv)) {
+        std::fputs("xmladjust: the file's name is not text in this locale's encoding, so it "
+                   "cannot be reached exactly\n",
+                   stderr);
+        return 2;
+    }
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1) {
         std::fputs("xmladjust: one file at most\n", stderr);

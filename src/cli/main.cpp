@@ -3,6 +3,7 @@
 // pipelines and files of any size, keeping each file's bytes except the values it changes.
 
 #include "clioptions.h"
+#include "filenames.h"
 #include "filerun.h"
 #include "initialize.h"
 #include "signalcleanup.h"
@@ -81,6 +82,10 @@ int main(int argc, char *argv[])
         printLine(stderr, QString::fromLatin1(usageLine));
         return UsageError;
     };
+    if (const int inexact = firstInexactArgument(argc, argv))
+        return usageError(QStringLiteral("argument %1 is not text in this locale's encoding, "
+                                         "so the file it names cannot be reached exactly")
+                              .arg(inexact));
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(QStringLiteral("help"))) {

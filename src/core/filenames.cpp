@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "filenames.h"
 
+#include <QFile>
+
 #include <QtGlobal>
 
 #if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
@@ -119,3 +121,17 @@ void keepFileNamesExact() {}
 } // namespace xmladjust
 
 #endif
+
+namespace xmladjust {
+
+int firstInexactArgument(int argc, const char *const argv[])
+{
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray bytes(argv[i]);
+        if (QFile::encodeName(QFile::decodeName(bytes)) != bytes)
+            return i;
+    }
+    return 0;
+}
+
+} // namespace xmladjust

@@ -12,6 +12,11 @@ namespace xmladjust {
 // application object is made, which reads the arguments.
 void keepFileNamesExact();
 
+// The first command-line argument that would not reach the file system as the same
+// bytes (where the locale's encoding cannot hold it, or on Qt 6, which reads every
+// argument as UTF-8); 0 when all of them would. Such a name would reach another file.
+int firstInexactArgument(int argc, const char *const argv[]);
+
 } // namespace xmladjust
 
 #endif // FILENAMES_H

@@ -199,10 +199,16 @@ private slots:
         program.setWorkingDirectory(dir.path());
         program.start("sh", {"-c", script, XMLADJUST_CLI});
         QVERIFY(program.waitForFinished());
+        const QByteArray out = program.readAllStandardOutput();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        // Qt 6 reads every argument as UTF-8: the name is refused, and neither file changes.
+        QVERIFY(program.readAllStandardError().contains("cannot be reached exactly"));
+        QVERIFY2(matchesWhole("status 2\n<r lat='1'/>\n?<r lat='5'/>", out), out.constData());
+#else
         QCOMPARE(program.readAllStandardError(), QByteArray("caf\xe9.xml: 1 value adjusted\n"));
         // The shell's glob lists them in byte order: the adjusted one, then its look-alike.
-        const QByteArray out = program.readAllStandardOutput();
         QVERIFY2(matchesWhole("status 0\n<r lat=.2./>\n?<r lat='5'/>", out), out.constData());
+#endif
     }
 
     void keepsWhatIsAttached_data() { addDataRows(QFINDTESTDATA("../data/cli-metadata.tsv")); }

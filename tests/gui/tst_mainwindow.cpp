@@ -383,6 +383,9 @@ private slots:
     // not its look-alike, whose name is the same with U+FFFD for the byte.
     void fileNameNotUtf8()
     {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+        QSKIP("Qt 6 names every file in UTF-8; the window refuses such a name when it starts");
+#endif
         const QByteArray folder = QFile::encodeName(m_dir->path()) + '/';
         const QString name = QFile::decodeName(folder + "caf\xe9.xml"),
                       lookAlike = QFile::decodeName(folder + "caf\xef\xbf\xbd.xml");
