@@ -23,8 +23,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <unistd.h>
-
 namespace xmladjust {
 
 namespace {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "bytewindow.h"
 
+#include "atomicfile.h"
+
 #include <QIODevice>
 
 #include <algorithm>
@@ -64,15 +66,7 @@ bool ByteWindow::flush()
 {
     if (!m_output || m_pending.isEmpty())
         return true;
-    // A write that stops part-way (at a file-size limit, or when the disk fills) gives
-    // a short count and no reason; writing on gets the system's reason.
-    bool written = true;
-    for (qint64 done = 0; written && done < m_pending.size();) {
-        const qint64 result =
-            m_output->write(m_pending.constData() + done, m_pending.size() - done);
-        written = result > 0;
-        done += result;
-    }
+    const bool written = writeAllTo(m_output, m_pending).succeeded();
     m_pending.resize(0);
     return written;
 }
