@@ -110,12 +110,17 @@ std::optional<QString> adjustedByConversion(const AdjustmentRule &rule, const QS
     // that converts (exponent form, inf, nan) gets the shortest text of the double sum.
     if (const std::optional<DecimalNumber> numeral = DecimalNumber::fromTrimmedNumeral(text))
         return (*numeral + rule.increment).toString();
-    // NaN and the infinities, and magnitudes past the increment's reach, stay the same
-    // number: no text is changed for them, and they are not counted.
-    const double sum = value + rule.increment.toDouble();
-    if (qIsNaN(sum) || sum == value)
+    return QString::number(value + rule.increment.toDouble(), 'g', QLocale::FloatingPointShortest);
+}
+
+// A value is adjusted exactly when its new text is not the text as written: "NaN" + 1
+// becomes "nan" and "1e300" + 1 becomes "1e+300", but "nan" + 1 and "inf" + 1 stay as
+// they are, and a file in which nothing else changes need not be written.
+std::optional<QString> unlessUnchanged(std::optional<QString> newText, QStringView text)
+{
+    if (newText && *newText == text)
         return std::nullopt;
-    return QString::number(sum, 'g', QLocale::FloatingPointShortest);
+    return newText;
 }
 
 } // namespace
@@ -144,12 +149,14 @@ std::optional<QString> AdjustmentRule::adjustedValue(QStringView text) const
             const double magnitude = double(qAbs(numeral->units)) / powersOfTen[numeral->scale];
             if (!qualifies(numeral->negative ? -magnitude : magnitude))
                 return std::nullopt;
-            return scaledText(numeral->units * powerOfTen(scale - numeral->scale) +
-                                  incrementUnits * powerOfTen(scale - incrementScale),
-                              scale);
+            return unlessUnchanged(
+                scaledText(numeral->units * powerOfTen(scale - numeral->scale) +
+                               incrementUnits * powerOfTen(scale - incrementScale),
+                           scale),
+                text);
         }
     }
-    return adjustedByConversion(*this, text.toString());
+    return unlessUnchanged(adjustedByConversion(*this, text.toString()), text);
 }
 
 } // namespace xmladjust

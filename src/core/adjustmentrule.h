@@ -35,7 +35,8 @@ struct AdjustmentRule
     bool qualifies(double value) const;
 
     // The new text for an attribute value, or nothing when the value does not
-    // convert to a number, does not qualify, or stays the same number (NaN, inf).
+    // convert to a number, does not qualify, or would be written exactly as it is
+    // ("nan" + 1 is "nan", where "NaN" + 1 is "nan" too, but a new text).
     std::optional<QString> adjustedValue(QStringView text) const;
 };
 

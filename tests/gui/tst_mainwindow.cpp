@@ -139,9 +139,11 @@ private slots:
         QFETCH(QByteArray, source);
         QFETCH(QByteArray, attribute);
         QFETCH(QByteArray, increment);
+        QFETCH(QByteArray, above);
+        QFETCH(QByteArray, below);
         QFETCH(QByteArray, browser);
         QFETCH(QByteArray, message);
-        fillForm(attribute, increment.toDouble(), "5", "15");
+        fillForm(attribute, increment.toDouble(), above, below);
         const QString path = m_dir->filePath("doc.xml");
         QVERIFY(writeBytes(path, "<r x='6'/>"));
         widget<QLineEdit>("filePath")->setText(path);
