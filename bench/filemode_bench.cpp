@@ -9,6 +9,7 @@
 // heap is in place), so compare the two modes run in separate processes, one size
 // at a time.
 #include "adjustmentrule.h"
+#include "atomicfile.h"
 #include "attributewalk.h"
 #include "bounds.h"
 #include "initialize.h"
