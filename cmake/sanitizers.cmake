@@ -2,10 +2,21 @@
 # Instrumented builds. Both apply to every target, Qt's own libraries excepted.
 #   -DXMLADJUST_SANITIZE=ON   AddressSanitizer and UndefinedBehaviorSanitizer; any
 #                             report ends the program, so a test that triggers one fails.
+#   -DXMLADJUST_SANITIZE_THREAD=ON   ThreadSanitizer, for the work spread over threads; a
+#                             report ends the program, so a test that triggers one fails.
 #   -DXMLADJUST_FUZZ=ON       (clang) also builds the libFuzzer targets in fuzz/, with
 #                             the same sanitizers and coverage for the fuzzer.
 option(XMLADJUST_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(XMLADJUST_SANITIZE_THREAD "Build with ThreadSanitizer" OFF)
 option(XMLADJUST_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+
+if(XMLADJUST_SANITIZE_THREAD)
+    if(XMLADJUST_SANITIZE OR XMLADJUST_FUZZ)
+        message(FATAL_ERROR "ThreadSanitizer cannot be combined with AddressSanitizer")
+    endif()
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+endif()
 
 if(XMLADJUST_SANITIZE OR XMLADJUST_FUZZ)
     if(NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
