@@ -172,29 +172,44 @@ private slots:
 
     void fileNameNotUtf8_data()
     {
+        QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QStringList>("options");
-        for (const char *locale : {"C", "C.UTF-8"}) {
-            QTest::addRow("%s, streamed", locale) << locale << QStringList();
-            QTest::addRow("%s, --reformat", locale) << locale << QStringList("--reformat");
+        const std::pair<const char *, QByteArray> names[] = {
+            {"a lead byte without its sequence", "\xe9"},
+            {"0xFF", "\xff"},
+            {"0x80", "\x80"},
+            {"a lone continuation byte", "\xbf"},
+            {"a sequence cut short", "\xe2\x82"}};
+        for (const auto &[name, bytes] : names) {
+            for (const char *locale : {"C", "C.UTF-8"}) {
+                QTest::addRow("%s, %s, streamed", name, locale) << bytes << locale << QStringList();
+                QTest::addRow("%s, %s, --reformat", name, locale)
+                    << bytes << locale << QStringList("--reformat");
+            }
         }
     }
 
-    // caf\xe9.xml is not UTF-8; read as UTF-8 with U+FFFD for the byte it would be its
-    // look-alike caf\xef\xbf\xbd.xml. Each name reaches its own file, and the report
-    // names it byte for byte. The names pass through a shell's printf, not through this
-    // process's locale.
+    // caf<bytes>.xml is not UTF-8; read as UTF-8 with U+FFFD for what it cannot read it
+    // would be its look-alike caf\xef\xbf\xbd.xml. Each name reaches its own file, and the
+    // report names it byte for byte. The names pass through a shell's printf, not through
+    // this process's locale.
     void fileNameNotUtf8()
     {
+        QFETCH(QByteArray, bytes);
         QFETCH(QString, locale);
         QFETCH(QStringList, options);
         QTemporaryDir dir;
-        const QString script =
-            QString("printf \"<r lat='1'/>\" > \"$(printf 'caf\\351.xml')\"; "
-                    "printf \"<r lat='5'/>\" > \"$(printf 'caf\\357\\277\\275.xml')\"; "
-                    "LC_ALL=%1 \"$0\" %2 --attribute lat --add 1 \"$(printf 'caf\\351.xml')\"; "
-                    "echo \"status $?\"; cat caf*; rm caf*")
-                .arg(locale, options.join(' '));
+        QString octal;
+        for (const char byte : bytes)
+            octal += QString("\\%1").arg(uchar(byte), 3, 8, QChar('0'));
+        const QString name = "\"$(printf 'caf" + octal + ".xml')\"",
+                      lookAlike = "\"$(printf 'caf\\357\\277\\275.xml')\"";
+        const QString script = QString("printf \"<r lat='1'/>\" > %1; "
+                                       "printf \"<r lat='5'/>\" > %2; "
+                                       "LC_ALL=%3 \"$0\" %4 --attribute lat --add 1 %1; "
+                                       "echo \"status $?\"; cat %1 %2; rm caf*")
+                                   .arg(name, lookAlike, locale, options.join(' '));
         QProcess program;
         program.setWorkingDirectory(dir.path());
         program.start("sh", {"-c", script, XMLADJUST_CLI});
@@ -205,10 +220,10 @@ private slots:
         QVERIFY(program.readAllStandardError().contains("cannot be reached exactly"));
         QVERIFY2(matchesWhole("status 2\n<r lat='1'/>\n?<r lat='5'/>", out), out.constData());
 #else
-        QCOMPARE(program.readAllStandardError(), QByteArray("caf\xe9.xml: 1 value adjusted\n"));
-        // The shell's glob lists them in byte order: the adjusted one, then its look-alike.
+        QCOMPARE(program.readAllStandardError(), "caf" + bytes + ".xml: 1 value adjusted\n");
         QVERIFY2(matchesWhole("status 0\n<r lat=.2./>\n?<r lat='5'/>", out), out.constData());
 #endif
+        QCOMPARE(entries(dir.path()), QStringList());
     }
 
     void keepsWhatIsAttached_data() { addDataRows(QFINDTESTDATA("../data/cli-metadata.tsv")); }
