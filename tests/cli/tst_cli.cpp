@@ -48,6 +48,13 @@ Run run(const QStringList &args, const QByteArray &input = {}, const QString &wo
     return result;
 }
 
+// The wrapper that starts the program with tests/cli/faultshim.cpp preloaded (ahead of
+// a sanitizer's runtime) and set as `setting` says.
+QStringList withShim(const QString &setting)
+{
+    return {"env", "LD_PRELOAD=" XMLADJUST_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+}
+
 } // namespace
 
 class tst_Cli : public QObject
@@ -279,6 +286,50 @@ private slots:
         QCOMPARE(reported + refused, 40);
         QCOMPARE(QRegularExpression("lat=.(\\d+)").match(readBytes(path)).captured(1).toInt(),
                  reported);
+    }
+
+    void changedWhileSynced_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("streamed") << QStringList();
+        QTest::newRow("--reformat") << QStringList("--reformat");
+    }
+
+    // Another program that takes no lock edits the file while the new contents are being
+    // synced (the shim edits it then): the replacement is refused, and its edit stays.
+    void changedWhileSynced()
+    {
+        QFETCH(QStringList, options);
+        QTemporaryDir dir;
+        QVERIFY(writeBytes(dir.filePath("doc.xml"), "<r lat='1'/>"));
+        const Run result = run(options + QStringList{"--attribute", "lat", "--add", "1", "doc.xml"},
+                               {}, dir.path(), withShim("XMLADJUST_SHIM_EDIT_ON_SYNC=doc.xml"));
+        QCOMPARE(result.err, QString("doc.xml: error: the file was changed meanwhile"));
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(readBytes(dir.filePath("doc.xml")), QByteArray("<r lat='1'/><!-- edited -->\n"));
+        QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+    }
+
+    // A run holds the file until it has replaced it: one started while the first is
+    // paused syncing the new contents (by the shim) waits for it, and both edits land.
+    void secondRunWaitsForTheFirst()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml"), gate = dir.filePath("gate");
+        QVERIFY(writeBytes(path, "<r lat='1'/>"));
+        const QStringList args{XMLADJUST_CLI, "--attribute", "lat", "--add", "1", path};
+        const QStringList shimmed = withShim("XMLADJUST_SHIM_PAUSE_ON_SYNC=" + gate) + args;
+        QProcess first, second;
+        first.start(shimmed.first(), shimmed.mid(1));
+        while (!QFile::exists(gate + ".paused"))
+            QVERIFY(!first.waitForFinished(10) && first.state() == QProcess::Running);
+        second.start(args.first(), args.mid(1));
+        QVERIFY(!second.waitForFinished(1000)); // well within the 3 seconds it waits
+        QVERIFY(writeBytes(gate, ""));
+        QVERIFY(first.waitForFinished() && second.waitForFinished());
+        const QByteArray adjusted = QFile::encodeName(path) + ": 1 value adjusted\n";
+        QCOMPARE(first.readAllStandardError() + second.readAllStandardError(), adjusted + adjusted);
+        QCOMPARE(readBytes(path), QByteArray("<r lat='3'/>"));
     }
 
     // Another run holds the file: the program waits for it, and past the bound refuses.
