@@ -99,21 +99,13 @@ ssize_t write(int fd, const void *bytes, size_t size)
     return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, bytes, size);
 }
 
-int fsync(int fd)
-{
-    atFirstSync();
-    return next<int (*)(int)>("fsync")(fd);
-}
-
-int fdatasync(int fd)
-{
-    atFirstSync();
-    return next<int (*)(int)>("fdatasync")(fd);
-}
-
-int syncfs(int fd)
-{
-    atFirstSync();
-    return next<int (*)(int)>("syncfs")(fd);
-}
+#define XMLADJUST_SYNC(name)                                                                       \
+    int name(int fd)                                                                               \
+    {                                                                                              \
+        atFirstSync();                                                                             \
+        return next<int (*)(int)>(#name)(fd);                                                      \
+    }
+XMLADJUST_SYNC(fsync)
+XMLADJUST_SYNC(fdatasync)
+XMLADJUST_SYNC(syncfs)
 }
