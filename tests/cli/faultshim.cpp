@@ -4,6 +4,12 @@
 // without unnamed files (vfat, NFS); XMLADJUST_SHIM_SIGNAL=N:rename sends the
 // program signal N right before it renames a file, N:write as it writes to a
 // regular file (the new contents, or standard input's buffer).
+// The first time the program syncs anything (fsync, fdatasync or syncfs: the new
+// contents, before the replacement), XMLADJUST_SHIM_EDIT_ON_SYNC=PATH appends a
+// comment to PATH, as a program that takes no lock would edit it then, and
+// XMLADJUST_SHIM_PAUSE_ON_SYNC=PATH creates PATH.paused and waits until PATH exists,
+// so that another run can be started while this one holds the file.
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -12,6 +18,7 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +43,28 @@ int refuseUnnamed(int flags)
         return 0;
     errno = EOPNOTSUPP;
     return -1;
+}
+
+void atFirstSync()
+{
+    static std::atomic<bool> synced{false};
+    if (synced.exchange(true))
+        return;
+    if (const char *path = std::getenv("XMLADJUST_SHIM_EDIT_ON_SYNC")) {
+        const int fd = ::open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+        static const char edit[] = "<!-- edited -->\n";
+        if (fd < 0 || ::write(fd, edit, sizeof edit - 1) != ssize_t(sizeof edit - 1))
+            std::abort(); // the test would not stage what it means to
+        ::close(fd);
+    }
+    if (const char *gate = std::getenv("XMLADJUST_SHIM_PAUSE_ON_SYNC")) {
+        const int fd = ::open((std::string(gate) + ".paused").c_str(), O_WRONLY | O_CREAT, 0600);
+        if (fd < 0)
+            std::abort();
+        ::close(fd);
+        while (::access(gate, F_OK) != 0)
+            ::usleep(10000);
+    }
 }
 
 } // namespace
@@ -69,4 +98,14 @@ ssize_t write(int fd, const void *bytes, size_t size)
         signalAt("write");
     return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, bytes, size);
 }
+
+#define XMLADJUST_SYNC(name)                                                                       \
+    int name(int fd)                                                                               \
+    {                                                                                              \
+        atFirstSync();                                                                             \
+        return next<int (*)(int)>(#name)(fd);                                                      \
+    }
+XMLADJUST_SYNC(fsync)
+XMLADJUST_SYNC(fdatasync)
+XMLADJUST_SYNC(syncfs)
 }

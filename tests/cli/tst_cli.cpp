@@ -48,6 +48,13 @@ Run run(const QStringList &args, const QByteArray &input = {}, const QString &wo
     return result;
 }
 
+// The wrapper that starts the program with tests/cli/faultshim.cpp preloaded (ahead of
+// a sanitizer's runtime) and set as `setting` says.
+QStringList withShim(const QString &setting)
+{
+    return {"env", "LD_PRELOAD=" XMLADJUST_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
+}
+
 } // namespace
 
 class tst_Cli : public QObject
@@ -172,29 +179,44 @@ private slots:
 
     void fileNameNotUtf8_data()
     {
+        QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QStringList>("options");
-        for (const char *locale : {"C", "C.UTF-8"}) {
-            QTest::addRow("%s, streamed", locale) << locale << QStringList();
-            QTest::addRow("%s, --reformat", locale) << locale << QStringList("--reformat");
+        const std::pair<const char *, QByteArray> names[] = {
+            {"a lead byte without its sequence", "\xe9"},
+            {"0xFF", "\xff"},
+            {"0x80", "\x80"},
+            {"a lone continuation byte", "\xbf"},
+            {"a sequence cut short", "\xe2\x82"}};
+        for (const auto &[name, bytes] : names) {
+            for (const char *locale : {"C", "C.UTF-8"}) {
+                QTest::addRow("%s, %s, streamed", name, locale) << bytes << locale << QStringList();
+                QTest::addRow("%s, %s, --reformat", name, locale)
+                    << bytes << locale << QStringList("--reformat");
+            }
         }
     }
 
-    // caf\xe9.xml is not UTF-8; read as UTF-8 with U+FFFD for the byte it would be its
-    // look-alike caf\xef\xbf\xbd.xml. Each name reaches its own file, and the report
-    // names it byte for byte. The names pass through a shell's printf, not through this
-    // process's locale.
+    // caf<bytes>.xml is not UTF-8; read as UTF-8 with U+FFFD for what it cannot read it
+    // would be its look-alike caf\xef\xbf\xbd.xml. Each name reaches its own file, and the
+    // report names it byte for byte. The names pass through a shell's printf, not through
+    // this process's locale.
     void fileNameNotUtf8()
     {
+        QFETCH(QByteArray, bytes);
         QFETCH(QString, locale);
         QFETCH(QStringList, options);
         QTemporaryDir dir;
-        const QString script =
-            QString("printf \"<r lat='1'/>\" > \"$(printf 'caf\\351.xml')\"; "
-                    "printf \"<r lat='5'/>\" > \"$(printf 'caf\\357\\277\\275.xml')\"; "
-                    "LC_ALL=%1 \"$0\" %2 --attribute lat --add 1 \"$(printf 'caf\\351.xml')\"; "
-                    "echo \"status $?\"; cat caf*; rm caf*")
-                .arg(locale, options.join(' '));
+        QString octal;
+        for (const char byte : bytes)
+            octal += QString("\\%1").arg(uchar(byte), 3, 8, QChar('0'));
+        const QString name = "\"$(printf 'caf" + octal + ".xml')\"",
+                      lookAlike = "\"$(printf 'caf\\357\\277\\275.xml')\"";
+        const QString script = QString("printf \"<r lat='1'/>\" > %1; "
+                                       "printf \"<r lat='5'/>\" > %2; "
+                                       "LC_ALL=%3 \"$0\" %4 --attribute lat --add 1 %1; "
+                                       "echo \"status $?\"; cat %1 %2; rm caf*")
+                                   .arg(name, lookAlike, locale, options.join(' '));
         QProcess program;
         program.setWorkingDirectory(dir.path());
         program.start("sh", {"-c", script, XMLADJUST_CLI});
@@ -205,10 +227,10 @@ private slots:
         QVERIFY(program.readAllStandardError().contains("cannot be reached exactly"));
         QVERIFY2(matchesWhole("status 2\n<r lat='1'/>\n?<r lat='5'/>", out), out.constData());
 #else
-        QCOMPARE(program.readAllStandardError(), QByteArray("caf\xe9.xml: 1 value adjusted\n"));
-        // The shell's glob lists them in byte order: the adjusted one, then its look-alike.
+        QCOMPARE(program.readAllStandardError(), "caf" + bytes + ".xml: 1 value adjusted\n");
         QVERIFY2(matchesWhole("status 0\n<r lat=.2./>\n?<r lat='5'/>", out), out.constData());
 #endif
+        QCOMPARE(entries(dir.path()), QStringList());
     }
 
     void keepsWhatIsAttached_data() { addDataRows(QFINDTESTDATA("../data/cli-metadata.tsv")); }
@@ -264,6 +286,48 @@ private slots:
         QCOMPARE(reported + refused, 40);
         QCOMPARE(QRegularExpression("lat=.(\\d+)").match(readBytes(path)).captured(1).toInt(),
                  reported);
+    }
+
+    void changedWhileSynced_data()
+    {
+        writeFailsPartWay_data();
+    }
+
+    // Another program that takes no lock edits the file while the new contents are being
+    // synced (the shim edits it then): the replacement is refused, and its edit stays.
+    void changedWhileSynced()
+    {
+        QFETCH(QStringList, options);
+        QTemporaryDir dir;
+        QVERIFY(writeBytes(dir.filePath("doc.xml"), "<r lat='1'/>"));
+        const Run result = run(options + QStringList{"--attribute", "lat", "--add", "1", "doc.xml"},
+                               {}, dir.path(), withShim("XMLADJUST_SHIM_EDIT_ON_SYNC=doc.xml"));
+        QCOMPARE(result.err, QString("doc.xml: error: the file was changed meanwhile"));
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(readBytes(dir.filePath("doc.xml")), QByteArray("<r lat='1'/><!-- edited -->\n"));
+        QCOMPARE(entries(dir.path()), QStringList("doc.xml"));
+    }
+
+    // A run holds the file until it has replaced it: one started while the first is
+    // paused syncing the new contents (by the shim) waits for it, and both edits land.
+    void secondRunWaitsForTheFirst()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("doc.xml"), gate = dir.filePath("gate");
+        QVERIFY(writeBytes(path, "<r lat='1'/>"));
+        const QStringList args{XMLADJUST_CLI, "--attribute", "lat", "--add", "1", path};
+        const QStringList shimmed = withShim("XMLADJUST_SHIM_PAUSE_ON_SYNC=" + gate) + args;
+        QProcess first, second;
+        first.start(shimmed.first(), shimmed.mid(1));
+        while (!QFile::exists(gate + ".paused"))
+            QVERIFY(!first.waitForFinished(10) && first.state() != QProcess::NotRunning);
+        second.start(args.first(), args.mid(1));
+        QVERIFY(!second.waitForFinished(1000)); // well within the 3 seconds it waits
+        QVERIFY(writeBytes(gate, ""));
+        QVERIFY(first.waitForFinished() && second.waitForFinished());
+        const QByteArray adjusted = QFile::encodeName(path) + ": 1 value adjusted\n";
+        QCOMPARE(first.readAllStandardError() + second.readAllStandardError(), adjusted + adjusted);
+        QCOMPARE(readBytes(path), QByteArray("<r lat='3'/>"));
     }
 
     // Another run holds the file: the program waits for it, and past the bound refuses.
