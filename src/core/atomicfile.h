@@ -48,8 +48,8 @@ public:
     QIODevice *device() const;
     // The size of the file as begin() found it.
     qint64 originalSize() const;
-    // Has commit() keep the file's old contents under its name followed by the suffix,
-    // right before the replacement, as the old file itself (or, where the file is
+    // Between begin() and commit(): has commit() keep the file's old contents under
+    // its name followed by the suffix, right before the replacement, as the old file itself (or, where the file is
     // written over in place, a copy with its owner, mode, times and attributes). It
     // is renamed into place, so what had that name is replaced, never written through.
     void keepBackup(const QString &suffix);
