@@ -229,36 +229,37 @@ struct AtomicFileReplacement::Work
         return {};
     }
 
-    // The old file's contents under their temporary name `temporary`: the old file
-    // itself linked there, or for a file written over in place a synced copy with all
-    // that is attached to it.
-    Outcome placeBackup(const QByteArray &name, QByteArray *temporary, RemovedOnSignal *removal)
+    // A synced copy of the old file with all that is attached to it, times included,
+    // under a temporary name beside the backup's.
+    Outcome copyBackup(const QByteArray &name, QByteArray *temporary, RemovedOnSignal *removal)
     {
-        if (inPlace) {
-            int copy = -1;
-            {
-                const SignalsDeferred deferred;
-                copy = createNamed(name, temporary);
-                if (copy >= 0)
-                    removal->set(*temporary);
-            }
-            if (copy < 0)
-                return failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
-            const struct stat &status = file.status();
-            const timespec times[2] = {status.st_atim, status.st_mtim};
-            Outcome outcome;
-            if (!copyContents(file.handle(), copy))
-                outcome =
-                    failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
-            else if (Outcome kept = copyMetadata(file.handle(), status, copy); !kept.succeeded())
-                outcome = failureOf(Reason::BackupNotKept,
-                                    {QFile::decodeName(name), kept.failure().message});
-            else if (::futimens(copy, times) != 0)
-                outcome =
-                    failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
-            ::close(copy);
-            return outcome;
+        int copy = -1;
+        {
+            const SignalsDeferred deferred;
+            copy = createNamed(name, temporary);
+            if (copy >= 0)
+                removal->set(*temporary);
         }
+        if (copy < 0)
+            return failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        const struct stat &status = file.status();
+        const timespec times[2] = {status.st_atim, status.st_mtim};
+        Outcome outcome;
+        if (!copyContents(file.handle(), copy))
+            outcome = failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        else if (Outcome kept = copyMetadata(file.handle(), status, copy); !kept.succeeded())
+            outcome = failureOf(Reason::BackupNotKept,
+                                {QFile::decodeName(name), kept.failure().message});
+        else if (::futimens(copy, times) != 0)
+            outcome = failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        ::close(copy);
+        return outcome;
+    }
+
+    // The old file itself under a temporary name beside the backup's; false, with
+    // errno, where it cannot be linked there.
+    bool linkBackup(const QByteArray &name, QByteArray *temporary, RemovedOnSignal *removal)
+    {
         const QByteArray fdPath = "/proc/self/fd/" + QByteArray::number(file.handle());
         for (int tries = 0;; ++tries) {
             const QByteArray candidate = name + randomSuffix();
@@ -270,11 +271,24 @@ struct AtomicFileReplacement::Work
                                   AT_SYMLINK_FOLLOW);
             if (linked == 0) {
                 *temporary = candidate;
-                return {};
+                return true;
             }
             if (errno != EEXIST || tries > 100)
+                return false;
+        }
+    }
+
+    // The old contents under a temporary name: the old file itself, or a copy where
+    // the file is to be written over in place or the file system has no hard links.
+    Outcome placeBackup(const QByteArray &name, QByteArray *temporary, RemovedOnSignal *removal)
+    {
+        if (!inPlace) {
+            if (linkBackup(name, temporary, removal))
+                return {};
+            if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
                 return failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
         }
+        return copyBackup(name, temporary, removal);
     }
 
     // The old contents kept as the file's name followed by the suffix, renamed into
