@@ -17,7 +17,8 @@ run | test) ;;
 esac
 
 packages=(build-essential cmake qtbase5-dev qtbase5-dev-tools libxml2-dev fonts-dejavu-core desktop-file-utils appstream
-    file acl attr qt6-base-dev qt6-base-dev-tools qt6-5compat-dev)
+    file acl attr qt6-base-dev qt6-base-dev-tools qt6-5compat-dev
+    zlib1g-dev libbz2-dev liblzma-dev libzstd-dev gzip bzip2 xz-utils zstd)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||

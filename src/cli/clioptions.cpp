@@ -11,7 +11,8 @@ namespace xmladjust {
 
 const char programName[] = "xmladjust-cli";
 const char usageLine[] = "usage: xmladjust-cli --attribute NAME --add NUMBER [--above X] "
-                         "[--below Y] [--reformat] [--dry-run] [FILE...]";
+                         "[--below Y] [--reformat] [--dry-run] [--backup] [--suffix=SUFFIX] "
+                         "[FILE...]";
 
 namespace {
 
@@ -37,15 +38,32 @@ std::optional<double> threshold(const QCommandLineParser &parser, const QString 
     return value;
 }
 
+// --backup keeps FILE~, and --suffix another ending (it implies --backup), as GNU cp does.
+QString readBackup(const QCommandLineParser &parser, Settings *settings)
+{
+    const std::optional<QString> suffix = singleValue(parser, QStringLiteral("suffix"));
+    if (!suffix && !parser.isSet(QStringLiteral("backup")))
+        return {};
+    if (suffix && suffix->isEmpty())
+        return QStringLiteral("--suffix needs an ending, such as .bak");
+    if (suffix && suffix->contains(QLatin1Char('/')))
+        return QStringLiteral("--suffix takes an ending without /, not \"%1\"").arg(*suffix);
+    if (settings->files == QStringList(QStringLiteral("-")))
+        return QStringLiteral("--backup keeps a file's old contents, and standard input has no "
+                              "file to keep");
+    settings->backupSuffix = suffix.value_or(QStringLiteral("~"));
+    return {};
+}
+
 } // namespace
 
 void addOptions(QCommandLineParser &parser)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    for (const char *name : {"attribute", "add", "above", "below"})
+    for (const char *name : {"attribute", "add", "above", "below", "suffix"})
         parser.addOption(
             QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
-    for (const char *name : {"reformat", "dry-run", "help", "version"})
+    for (const char *name : {"reformat", "dry-run", "backup", "help", "version"})
         parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
 }
 
@@ -96,7 +114,7 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
     settings->files = parser.positionalArguments();
     if (settings->files.isEmpty())
         settings->files << QStringLiteral("-");
-    return {};
+    return readBackup(parser, settings);
 }
 
 QString helpText()
@@ -112,6 +130,8 @@ With no FILE, or with -, reads standard input and writes the result to standard 
   --below Y         only values strictly less than Y (a finite number)
   --reformat        write what the window writes: the document re-serialised
   --dry-run         report what would change; write nothing
+  --backup          keep each changed file's old contents as FILE~
+  --suffix=SUFFIX   keep them as FILE followed by SUFFIX instead (implies --backup)
   --help            show this help
   --version         show the version
 
@@ -120,7 +140,14 @@ NUMBER, X and Y are at most %1 characters long.
 Every byte of a file stays as it was except the values that change. A file that is
 not well-formed XML, or cannot be replaced, is left alone. One line per file goes to
 standard error. Exit status: 0 when every file succeeded, 1 when some failed, 2 for a
-command-line error.)")
+command-line error.
+
+A file or standard input compressed with gzip, bzip2, xz or zstd (known by its first
+bytes) is read decompressed and written back compressed in the same format.
+
+Examples:
+  xmladjust-cli --attribute x --add 10 drawing.svgz
+  xmladjust-cli --attribute lat --add 0.2 --backup --suffix=.bak track.gpx)")
                                                 .arg(maximumNumberLength);
 }
 

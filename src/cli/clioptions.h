@@ -18,6 +18,7 @@ struct Settings
     AdjustmentRule rule;
     bool reformat = false;
     bool dryRun = false;
+    QString backupSuffix; // a replaced file's old contents kept as its name and this; empty: none
     QStringList files; // "-" for standard input
 };
 

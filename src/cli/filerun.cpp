@@ -5,6 +5,7 @@
 #include "attributewalk.h"
 #include "bounds.h"
 #include "clioptions.h"
+#include "compressionlayer.h"
 #include "fileadjust.h"
 #include "messages.h"
 #include "signalcleanup.h"
@@ -70,21 +71,6 @@ FileReport streamReport(const StreamAdjustResult &result)
     return report;
 }
 
-// The window's file mode, for --reformat, on a file already found replaceable.
-FileReport reformatFile(const QString &path, const Settings &settings)
-{
-    if (settings.dryRun) {
-        QDomDocument document;
-        return adjustLoaded(document, loadXmlFile(document, path), settings.rule);
-    }
-    const FileAdjustResult result = adjustXmlFile(path, settings.rule);
-    if (!result.outcome.succeeded())
-        return windowFailure(result.outcome.failure());
-    FileReport report;
-    report.adjusted = result.adjustedCount;
-    return report;
-}
-
 bool copyToStandardOutput(QIODevice &source, QString *error)
 {
     // Written to the descriptor itself: through stdio, a small output would wait in
@@ -132,27 +118,78 @@ QString openSpool(QFile &spool)
     return QString();
 }
 
-FileReport reformatStandardInput(QFile &input, const Settings &settings)
+// The whole document from the input, within the window's bound on its size, loaded
+// and adjusted as the window does.
+FileReport reformatDocument(QIODevice &input, const Settings &settings, QDomDocument &document)
 {
     // A pipe gives what it holds at each read, so read on to the end.
-    QByteArray bytes;
+    QByteArray bytes, piece(int(defaultStreamChunkSize), Qt::Uninitialized);
     for (;;) {
-        const QByteArray piece = input.read(defaultStreamChunkSize);
-        if (input.error() != QFileDevice::NoError)
+        const qint64 read = input.read(piece.data(), piece.size());
+        if (read < 0)
             return failed(input.errorString());
-        if (piece.isEmpty())
+        if (read == 0)
             break;
-        bytes += piece;
+        bytes.append(piece.constData(), int(read));
         if (bytes.size() > maximumXmlFileSize)
             return failed(
                 failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)})
                     .message);
     }
+    return adjustLoaded(document, loadXmlBytes(document, bytes), settings.rule);
+}
+
+// The window's file mode, for --reformat, on a file already found replaceable; a
+// compressed file is read and written back in its format.
+FileReport reformatFile(const QString &path, const Settings &settings)
+{
+    // Begun before the file is opened, for the same reason as on the default path.
+    AtomicFileReplacement replacement;
+    if (!settings.dryRun) {
+        if (const Outcome begun = replacement.begin(path); !begun.succeeded())
+            return failed(begun.failure().message);
+        if (!settings.backupSuffix.isEmpty())
+            replacement.keepBackup(settings.backupSuffix);
+    }
+    QFile input(path);
+    if (!input.open(QIODevice::ReadOnly))
+        return failed(input.errorString());
+    CompressionLayer layer(input, replacement.device());
+    // A plain file too large is refused before it is read.
+    if (!layer.compressed() && input.size() > maximumXmlFileSize)
+        return failed(
+            failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)}).message);
     QDomDocument document;
-    const FileReport report = adjustLoaded(document, loadXmlBytes(document, bytes), settings.rule);
+    const FileReport report = reformatDocument(layer.input(), settings, document);
+    if (!report.error.isEmpty() || settings.dryRun || report.adjusted == 0)
+        return report; // not written at all
+    if (const Outcome written = writeAllTo(layer.output(), encodeXmlFile(document));
+        !written.succeeded())
+        return failed(written.failure().message);
+    if (const QString ended = layer.finish(); !ended.isEmpty())
+        return failed(ended);
+    const Outcome replaced = replacement.commit();
+    return replaced.succeeded() ? report : failed(replaced.failure().message);
+}
+
+FileReport reformatStandardInput(QFile &input, const Settings &settings)
+{
+    QByteArray compressed;
+    QBuffer sink(&compressed);
+    sink.open(QIODevice::WriteOnly);
+    CompressionLayer layer(input, &sink);
+    QDomDocument document;
+    const FileReport report = reformatDocument(layer.input(), settings, document);
     if (!report.error.isEmpty() || settings.dryRun)
         return report;
     QByteArray encoded = encodeXmlFile(document);
+    if (layer.compressed()) {
+        const Outcome written = writeAllTo(layer.output(), encoded);
+        const QString ended = written.succeeded() ? layer.finish() : written.failure().message;
+        if (!ended.isEmpty())
+            return failed(ended);
+        encoded.swap(compressed);
+    }
     QBuffer buffer(&encoded);
     buffer.open(QIODevice::ReadOnly);
     QString error;
@@ -180,14 +217,19 @@ FileReport adjustFile(const QString &path, const Settings &settings)
     if (!settings.dryRun) {
         if (const Outcome begun = replacement.begin(path); !begun.succeeded())
             return failed(begun.failure().message);
+        if (!settings.backupSuffix.isEmpty())
+            replacement.keepBackup(settings.backupSuffix);
     }
     QFile input(path);
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
-    if (settings.dryRun)
-        return streamReport(adjustXmlStream(input, nullptr, settings.rule));
-    const StreamAdjustResult result = adjustXmlStream(input, replacement.device(), settings.rule);
-    if (!result.succeeded() || !result.bytesChanged) {
+    CompressionLayer layer(input, replacement.device());
+    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rule);
+    if (result.succeeded()) {
+        if (const QString ended = layer.finish(); !ended.isEmpty())
+            return failed(ended);
+    }
+    if (settings.dryRun || !result.succeeded() || !result.bytesChanged) {
         // Nothing to change leaves the file as it was, modification time included.
         replacement.cancel();
         return streamReport(result);
@@ -203,14 +245,20 @@ FileReport adjustStandardInput(const Settings &settings)
         return failed(input.errorString());
     if (settings.reformat)
         return reformatStandardInput(input, settings);
-    if (settings.dryRun)
-        return streamReport(adjustXmlStream(input, nullptr, settings.rule));
 
+    // Compressed input is kept compressed in the spool too.
     QFile spool;
-    if (const QString error = openSpool(spool); !error.isEmpty())
-        return failed(QStringLiteral("cannot create a temporary file: %1").arg(error));
-    const StreamAdjustResult result = adjustXmlStream(input, &spool, settings.rule);
-    if (!result.succeeded())
+    if (!settings.dryRun) {
+        if (const QString error = openSpool(spool); !error.isEmpty())
+            return failed(QStringLiteral("cannot create a temporary file: %1").arg(error));
+    }
+    CompressionLayer layer(input, settings.dryRun ? nullptr : &spool);
+    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rule);
+    if (result.succeeded()) {
+        if (const QString ended = layer.finish(); !ended.isEmpty())
+            return failed(ended);
+    }
+    if (!result.succeeded() || settings.dryRun)
         return streamReport(result);
     QString error;
     if (!spool.flush() || !spool.seek(0) || !copyToStandardOutput(spool, &error))

@@ -172,6 +172,7 @@ struct AtomicFileReplacement::Work
     QByteArray tempName; // empty while the temporary file has no name (O_TMPFILE)
     RemovedOnSignal tempRemoval;
     QFile device;
+    QByteArray backupSuffix; // empty: no backup
 
     ~Work()
     {
@@ -226,6 +227,85 @@ struct AtomicFileReplacement::Work
         tempRemoval.clear();
         syncFolder(folderOf(target));
         return {};
+    }
+
+    // A synced copy of the old file with all that is attached to it, times included,
+    // under a temporary name beside the backup's.
+    Outcome copyBackup(const QByteArray &name, QByteArray *temporary, RemovedOnSignal *removal)
+    {
+        int copy = -1;
+        {
+            const SignalsDeferred deferred;
+            copy = createNamed(name, temporary);
+            if (copy >= 0)
+                removal->set(*temporary);
+        }
+        if (copy < 0)
+            return failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        const struct stat &status = file.status();
+        const timespec times[2] = {status.st_atim, status.st_mtim};
+        Outcome outcome;
+        if (!copyContents(file.handle(), copy))
+            outcome = failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        else if (Outcome kept = copyMetadata(file.handle(), status, copy); !kept.succeeded())
+            outcome = failureOf(Reason::BackupNotKept,
+                                {QFile::decodeName(name), kept.failure().message});
+        else if (::futimens(copy, times) != 0)
+            outcome = failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        ::close(copy);
+        return outcome;
+    }
+
+    // The old file itself under a temporary name beside the backup's; false, with
+    // errno, where it cannot be linked there.
+    bool linkBackup(const QByteArray &name, QByteArray *temporary, RemovedOnSignal *removal)
+    {
+        const QByteArray fdPath = "/proc/self/fd/" + QByteArray::number(file.handle());
+        for (int tries = 0;; ++tries) {
+            const QByteArray candidate = name + randomSuffix();
+            removal->set(candidate);
+            int linked =
+                ::linkat(file.handle(), "", AT_FDCWD, candidate.constData(), AT_EMPTY_PATH);
+            if (linked != 0 && errno != EEXIST)
+                linked = ::linkat(AT_FDCWD, fdPath.constData(), AT_FDCWD, candidate.constData(),
+                                  AT_SYMLINK_FOLLOW);
+            if (linked == 0) {
+                *temporary = candidate;
+                return true;
+            }
+            if (errno != EEXIST || tries > 100)
+                return false;
+        }
+    }
+
+    // The old contents under a temporary name: the old file itself, or a copy where
+    // the file is to be written over in place or the file system has no hard links.
+    Outcome placeBackup(const QByteArray &name, QByteArray *temporary, RemovedOnSignal *removal)
+    {
+        if (!inPlace) {
+            if (linkBackup(name, temporary, removal))
+                return {};
+            if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK)
+                return failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        }
+        return copyBackup(name, temporary, removal);
+    }
+
+    // The old contents kept as the file's name followed by the suffix, renamed into
+    // place so that an older backup, or a link, of that name is replaced and not
+    // written through.
+    Outcome keepBackup()
+    {
+        const QByteArray name = target + backupSuffix;
+        QByteArray temporary;
+        RemovedOnSignal removal;
+        Outcome outcome = placeBackup(name, &temporary, &removal);
+        if (outcome.succeeded() && ::rename(temporary.constData(), name.constData()) != 0)
+            outcome = failureOf(Reason::BackupNotKept, {QFile::decodeName(name), systemReason()});
+        if (!outcome.succeeded() && !temporary.isEmpty())
+            ::unlink(temporary.constData());
+        removal.clear();
+        return outcome;
     }
 
     Outcome writeOver()
@@ -352,7 +432,17 @@ Outcome AtomicFileReplacement::commit()
         return failureOf(Reason::RemovedMeanwhile);
     if (stampOf(now) != work->read)
         return failureOf(Reason::ChangedMeanwhile);
+    if (!work->backupSuffix.isEmpty()) {
+        if (Outcome kept = work->keepBackup(); !kept.succeeded())
+            return kept;
+    }
     return work->inPlace ? work->writeOver() : work->renameOver();
+}
+
+void AtomicFileReplacement::keepBackup(const QString &suffix)
+{
+    if (m_work)
+        m_work->backupSuffix = QFile::encodeName(suffix);
 }
 
 void AtomicFileReplacement::cancel()

@@ -48,6 +48,11 @@ public:
     QIODevice *device() const;
     // The size of the file as begin() found it.
     qint64 originalSize() const;
+    // Between begin() and commit(): has commit() keep the file's old contents under
+    // its name followed by the suffix, right before the replacement, as the old file itself (or, where the file is
+    // written over in place, a copy with its owner, mode, times and attributes). It
+    // is renamed into place, so what had that name is replaced, never written through.
+    void keepBackup(const QString &suffix);
     Outcome commit();
     void cancel();
 

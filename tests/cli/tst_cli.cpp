@@ -135,6 +135,41 @@ private slots:
                                                    "link.xml", "loop.xml", "sub"}));
     }
 
+    void filesAround_data() { addDataRows(QFINDTESTDATA("../data/cli-files.tsv")); }
+    // What the program leaves around a file: compressed files and backups.
+    void filesAround()
+    {
+        QFETCH(QByteArray, setup);
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, error);
+        QFETCH(QByteArray, shown);
+        QTemporaryDir dir;
+        QVERIFY(writeBytes(dir.filePath("doc.xml"),
+                           "<!-- c -->\r\n<r lat='1'>\r\n<p lat=\"2\"/></r>\r\n"));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("PATH",
+                           QFileInfo(XMLADJUST_CLI).path() + ':' + environment.value("PATH"));
+        environment.insert("TZ", "UTC");
+#ifdef XMLADJUST_SANITIZED
+        environment.insert("SANITIZED", "1"); // whose runtime reserves terabytes of address space
+#endif
+        const auto shell = [&](const QByteArray &script) {
+            QProcess process;
+            process.setProcessEnvironment(environment);
+            process.setWorkingDirectory(dir.path());
+            process.start("sh", {"-c", script});
+            process.waitForFinished(10 * 60 * 1000);
+            return Run{process.exitCode(), process.readAllStandardOutput(),
+                       QString::fromUtf8(process.readAllStandardError()).trimmed()};
+        };
+        QVERIFY2(shell("set -e; " + setup).exitCode == 0, setup.constData());
+        const Run result = shell(command);
+        QVERIFY2(matchesWhole(error, result.err), qPrintable(result.err));
+        QCOMPARE(QByteArray::number(result.exitCode), status);
+        QTEST(shell(shown).out, "after");
+    }
+
     void helpAndVersion()
     {
         const Run help = run({"--help"});
