@@ -50,22 +50,31 @@ FileReport windowFailure(const Failure &failure)
     return failed(failure.kind == FailureKind::NotWellFormed ? placed(failure) : failure.message);
 }
 
-// The window's walk over a document it has loaded, or why it could not load it.
-FileReport adjustLoaded(QDomDocument &document, const Outcome &load, const AdjustmentRule &rule)
+FileReport countedReport(qint64 adjusted, const RuleCounts &byRule, const Settings &settings)
 {
-    if (!load.succeeded())
-        return windowFailure(load.failure());
     FileReport report;
-    report.adjusted = adjustAttributes(document.documentElement(), rule);
+    report.adjusted = adjusted;
+    const QVector<AdjustmentRule> &rules = settings.rules.rules();
+    for (int i = 0; i < rules.size() && rules.size() > 1; ++i)
+        report.byRule << QStringLiteral("%1 %2").arg(ruleLabel(rules[i])).arg(byRule.value(i));
     return report;
 }
 
-FileReport streamReport(const StreamAdjustResult &result)
+// The window's walk over a document it has loaded, or why it could not load it.
+FileReport adjustLoaded(QDomDocument &document, const Outcome &load, const Settings &settings)
+{
+    if (!load.succeeded())
+        return windowFailure(load.failure());
+    RuleCounts byRule;
+    const int adjusted = adjustAttributes(document.documentElement(), settings.rules, &byRule);
+    return countedReport(adjusted, byRule, settings);
+}
+
+FileReport streamReport(const StreamAdjustResult &result, const Settings &settings)
 {
     if (!result.succeeded())
         return failed(placed(result.outcome.failure()));
-    FileReport report;
-    report.adjusted = result.adjustedCount;
+    FileReport report = countedReport(result.adjustedCount, result.adjustedByRule, settings);
     report.notInText = result.notInTextCount;
     return report;
 }
@@ -75,14 +84,12 @@ FileReport reformatFile(const QString &path, const Settings &settings)
 {
     if (settings.dryRun) {
         QDomDocument document;
-        return adjustLoaded(document, loadXmlFile(document, path), settings.rule);
+        return adjustLoaded(document, loadXmlFile(document, path), settings);
     }
-    const FileAdjustResult result = adjustXmlFile(path, settings.rule);
+    const FileAdjustResult result = adjustXmlFile(path, settings.rules);
     if (!result.outcome.succeeded())
         return windowFailure(result.outcome.failure());
-    FileReport report;
-    report.adjusted = result.adjustedCount;
-    return report;
+    return countedReport(result.adjustedCount, result.adjustedByRule, settings);
 }
 
 bool copyToStandardOutput(QIODevice &source, QString *error)
@@ -149,7 +156,7 @@ FileReport reformatStandardInput(QFile &input, const Settings &settings)
                     .message);
     }
     QDomDocument document;
-    const FileReport report = adjustLoaded(document, loadXmlBytes(document, bytes), settings.rule);
+    const FileReport report = adjustLoaded(document, loadXmlBytes(document, bytes), settings);
     if (!report.error.isEmpty() || settings.dryRun)
         return report;
     QByteArray encoded = encodeXmlFile(document);
@@ -185,15 +192,16 @@ FileReport adjustFile(const QString &path, const Settings &settings)
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
     if (settings.dryRun)
-        return streamReport(adjustXmlStream(input, nullptr, settings.rule));
-    const StreamAdjustResult result = adjustXmlStream(input, replacement.device(), settings.rule);
+        return streamReport(adjustXmlStream(input, nullptr, settings.rules), settings);
+    const StreamAdjustResult result = adjustXmlStream(input, replacement.device(), settings.rules);
     if (!result.succeeded() || !result.bytesChanged) {
         // Nothing to change leaves the file as it was, modification time included.
         replacement.cancel();
-        return streamReport(result);
+        return streamReport(result, settings);
     }
     const Outcome replaced = replacement.commit();
-    return replaced.succeeded() ? streamReport(result) : failed(replaced.failure().message);
+    return replaced.succeeded() ? streamReport(result, settings)
+                                : failed(replaced.failure().message);
 }
 
 FileReport adjustStandardInput(const Settings &settings)
@@ -204,18 +212,18 @@ FileReport adjustStandardInput(const Settings &settings)
     if (settings.reformat)
         return reformatStandardInput(input, settings);
     if (settings.dryRun)
-        return streamReport(adjustXmlStream(input, nullptr, settings.rule));
+        return streamReport(adjustXmlStream(input, nullptr, settings.rules), settings);
 
     QFile spool;
     if (const QString error = openSpool(spool); !error.isEmpty())
         return failed(QStringLiteral("cannot create a temporary file: %1").arg(error));
-    const StreamAdjustResult result = adjustXmlStream(input, &spool, settings.rule);
+    const StreamAdjustResult result = adjustXmlStream(input, &spool, settings.rules);
     if (!result.succeeded())
-        return streamReport(result);
+        return streamReport(result, settings);
     QString error;
     if (!spool.flush() || !spool.seek(0) || !copyToStandardOutput(spool, &error))
         return failed(error.isEmpty() ? spool.errorString() : error);
-    return streamReport(result);
+    return streamReport(result, settings);
 }
 
 QString reportLine(const QString &name, const FileReport &report, bool dryRun)
@@ -228,6 +236,8 @@ QString reportLine(const QString &name, const FileReport &report, bool dryRun)
             .arg(report.adjusted)
             .arg(report.adjusted == 1 ? QStringLiteral("value") : QStringLiteral("values"))
             .arg(dryRun ? QStringLiteral("would be adjusted") : QStringLiteral("adjusted"));
+    if (!report.byRule.isEmpty())
+        line += QStringLiteral(" (%1)").arg(report.byRule.join(QStringLiteral(", ")));
     if (report.notInText > 0)
         line += QStringLiteral(", %1 left unchanged (not written in the file's text)")
                     .arg(report.notInText);

@@ -4,10 +4,19 @@
 
 #include "positions.h"
 
+#include <QVarLengthArray>
+
 #include <deque>
 #include <vector>
 
 namespace xmladjust {
+
+// The value of an attribute looked for, inside its quotes.
+template <typename Unit> struct LocatedValue
+{
+    int name = 0; // the attribute's index among the names looked for
+    Span<Unit> span;
+};
 
 // A start tag in the document's text, in the text's units.
 template <typename Unit> struct LocatedTag
@@ -15,8 +24,9 @@ template <typename Unit> struct LocatedTag
     Position<Unit> nameStart;
     int nameLength = 0;
     int attributeCount = 0;
-    bool hasValue = false; // of the attribute looked for
-    Span<Unit> value;      // inside its quotes
+    // Of the attributes looked for, in the order written; kept in the tag itself, as
+    // nearly every tag has one or two.
+    QVarLengthArray<LocatedValue<Unit>, 2> values;
 };
 
 // What reading a piece found beyond the bounds.
@@ -33,7 +43,7 @@ enum class MarkupVerdict
 // well-formed document; the parser judges everything else. It applies the bounds
 // that must turn markup away before the parser holds it (attributes per tag, also
 // in tags an entity's text holds, and the length of one piece of markup), and it
-// can find the start tags, with the value of one attribute in each.
+// can find the start tags, with the values of the named attributes in each.
 //
 // `Unit` is char for encodings in which every byte below 0x80 is that ASCII
 // character and no other character uses such a byte (UTF-8, ISO-8859-*, EUC-JP…),
@@ -41,8 +51,8 @@ enum class MarkupVerdict
 template <typename Unit> class MarkupLexer
 {
 public:
-    // `attributeName`: the attribute to find, as written, in the text's units.
-    MarkupLexer(std::vector<Unit> attributeName, qint64 maximumAttributes,
+    // `attributeNames`: the attributes to find, as written, in the text's units.
+    MarkupLexer(const std::vector<std::vector<Unit>> &attributeNames, qint64 maximumAttributes,
                 qint64 maximumMarkupLength);
 
     // Reads the next piece of the text; the tags completed in it are appended to
@@ -91,8 +101,13 @@ private:
     Q_ALWAYS_INLINE bool stepInLiteral(Unit u);
     Q_ALWAYS_INLINE bool closes(const Unit *&c, const Unit *end, Unit mark, int marks);
     bool countAttribute(qint64 &count) { return ++count <= m_maximumAttributes; }
+    Q_ALWAYS_INLINE void matchName(Unit u);
 
-    const std::vector<Unit> m_attributeName;
+    // The names looked for, sorted, so that those sharing the units matched so far
+    // follow each other, and where each was given.
+    std::vector<std::vector<Unit>> m_names;
+    std::vector<int> m_givenIndex;
+    std::vector<size_t> m_sharedWithNext; // units m_names[i] shares with m_names[i + 1]
     const qint64 m_maximumAttributes;
     const qint64 m_maximumMarkupLength;
 
@@ -109,6 +124,8 @@ private:
     LocatedTag<Unit> m_tag;
     qint64 m_equalsInTag = 0;
     qint64 m_nameMatched = 0;  // units of the attribute's name matched so far, -1 once not
+    size_t m_candidate = 0;    // the first name they begin
+    Position<Unit> m_valueStart;
     bool m_literalTag = false; // inside a tag in an entity's literal text
     qint64 m_literalEquals = 0;
 };

@@ -23,9 +23,9 @@ namespace {
 class ByteTagFinder final : public TagFinder
 {
 public:
-    ByteTagFinder(const InputEncoding &encoding, const QString &attributeName)
-        : TagFinder(encoding), m_lexer(units(encodeWithoutMark(encoding.codec, attributeName)),
-                                       maximumAttributesPerTag, maximumMarkupLength)
+    ByteTagFinder(const InputEncoding &encoding, const QStringList &attributeNames)
+        : TagFinder(encoding),
+          m_lexer(units(encoding, attributeNames), maximumAttributesPerTag, maximumMarkupLength)
     {}
 
     Outcome find(const ByteWindow &window) override
@@ -45,8 +45,8 @@ public:
             return std::nullopt;
         FoundTag found;
         found.attributeCount = tag.attributeCount;
-        found.hasValue = tag.hasValue;
-        found.value = tag.value;
+        for (const LocatedValue<char> &value : tag.values)
+            found.values.append({value.name, value.span, {}});
         return found;
     }
 
@@ -55,9 +55,9 @@ public:
         BytePosition settled = m_lexer.settledTo();
         const auto withValue =
             std::find_if(m_tags.cbegin(), m_tags.cend(),
-                         [](const LocatedTag<char> &tag) { return tag.hasValue; });
+                         [](const LocatedTag<char> &tag) { return !tag.values.isEmpty(); });
         if (withValue != m_tags.cend())
-            settled = std::min(settled, withValue->value.begin);
+            settled = std::min(settled, withValue->values.front().span.begin);
         return settled;
     }
 
@@ -67,13 +67,19 @@ public:
     }
 
     bool hasTag() const override { return !m_tags.empty(); }
-    bool valueMatches(const ByteWindow &, const FoundTag &) const override { return true; }
+    bool valueMatches(const ByteWindow &, const FoundValue &) const override { return true; }
     Outcome finish(const ByteWindow &) override { return {}; }
 
 private:
-    static std::vector<char> units(const QByteArray &bytes)
+    static std::vector<std::vector<char>> units(const InputEncoding &encoding,
+                                                const QStringList &names)
     {
-        return std::vector<char>(bytes.cbegin(), bytes.cend());
+        std::vector<std::vector<char>> encoded;
+        for (const QString &name : names) {
+            const QByteArray bytes = encodeWithoutMark(encoding.codec, name);
+            encoded.emplace_back(bytes.cbegin(), bytes.cend());
+        }
+        return encoded;
     }
 
     bool nameMatches(const ByteWindow &window, const LocatedTag<char> &tag,
@@ -96,11 +102,9 @@ private:
 class DecodedTagFinder final : public TagFinder
 {
 public:
-    DecodedTagFinder(const InputEncoding &encoding, const QString &attributeName)
+    DecodedTagFinder(const InputEncoding &encoding, const QStringList &attributeNames)
         : TagFinder(encoding),
-          m_lexer(std::vector<char16_t>(attributeName.utf16(),
-                                        attributeName.utf16() + attributeName.size()),
-                  maximumAttributesPerTag, maximumMarkupLength),
+          m_lexer(units(attributeNames), maximumAttributesPerTag, maximumMarkupLength),
           m_cursor(encoding)
     {
         // Qt's decoders of these codecs seldom report a byte they cannot decode; libxml2,
@@ -139,9 +143,8 @@ public:
         const LocatedTag<char16_t> tag = m_tags.front();
         FoundTag found;
         found.attributeCount = tag.attributeCount;
-        found.hasValue = tag.hasValue;
-        found.value = m_valueBytes.front();
-        found.valueCharacters = tag.value;
+        for (int i = 0; i < tag.values.size(); ++i)
+            found.values.append({tag.values[i].name, m_valueBytes.front()[i], tag.values[i].span});
         m_tags.pop_front();
         m_valueBytes.pop_front();
         if (QStringView(textAt(tag.nameStart), tag.nameLength) != fromLibxml(name))
@@ -154,8 +157,8 @@ public:
         m_cursor.advance(textAt(m_cursor.character()), m_lexer.settledTo());
         BytePosition settled = m_cursor.byte();
         for (size_t i = 0; i < m_tags.size(); ++i) {
-            if (m_tags[i].hasValue) {
-                settled = std::min(settled, m_valueBytes[i].begin);
+            if (!m_tags[i].values.isEmpty()) {
+                settled = std::min(settled, m_valueBytes[i].front().begin);
                 break;
             }
         }
@@ -172,11 +175,11 @@ public:
         return window.end(); // the parser reads the bytes from its own feed
     }
 
-    bool valueMatches(const ByteWindow &window, const FoundTag &tag) const override
+    bool valueMatches(const ByteWindow &window, const FoundValue &value) const override
     {
-        const QStringView text(textAt(tag.valueCharacters.begin), tag.valueCharacters.size());
+        const QStringView text(textAt(value.characters.begin), value.characters.size());
         return encodeWithoutMark(m_encoding.codec, text) ==
-               QByteArray::fromRawData(window.at(tag.value.begin), int(tag.value.size()));
+               QByteArray::fromRawData(window.at(value.bytes.begin), int(value.bytes.size()));
     }
 
     Outcome finish(const ByteWindow &window) override
@@ -205,6 +208,14 @@ public:
     }
 
 private:
+    static std::vector<std::vector<char16_t>> units(const QStringList &names)
+    {
+        std::vector<std::vector<char16_t>> units;
+        for (const QString &name : names)
+            units.emplace_back(name.utf16(), name.utf16() + name.size());
+        return units;
+    }
+
     const QChar *textAt(CharacterPosition at) const
     {
         return m_text.constData() + (at - m_textBase);
@@ -220,22 +231,23 @@ private:
         const auto *begin = reinterpret_cast<const char16_t *>(textAt(oldEnd));
         const MarkupVerdict verdict = m_lexer.read(begin, begin + text.size(), &m_tags);
         for (size_t i = known; i < m_tags.size(); ++i) {
-            const LocatedTag<char16_t> &tag = m_tags[i];
-            ByteSpan bytes;
-            if (tag.hasValue) {
-                m_cursor.advance(textAt(m_cursor.character()), tag.value.begin);
+            QVarLengthArray<ByteSpan, 2> spans;
+            for (const LocatedValue<char16_t> &value : m_tags[i].values) {
+                ByteSpan bytes;
+                m_cursor.advance(textAt(m_cursor.character()), value.span.begin);
                 bytes.begin = m_cursor.byte();
-                m_cursor.advance(textAt(m_cursor.character()), tag.value.end);
+                m_cursor.advance(textAt(m_cursor.character()), value.span.end);
                 bytes.end = m_cursor.byte();
+                spans.append(bytes);
             }
-            m_valueBytes.push_back(bytes);
+            m_valueBytes.push_back(spans);
         }
         return markupOutcome(verdict, "characters");
     }
 
     MarkupLexer<char16_t> m_lexer;
     std::deque<LocatedTag<char16_t>> m_tags; // found and not yet reported by the parser
-    std::deque<ByteSpan> m_valueBytes;       // of each tag in m_tags
+    std::deque<QVarLengthArray<ByteSpan, 2>> m_valueBytes; // of each tag in m_tags
     std::unique_ptr<QTextDecoder> m_decoder; // all but UTF-32
     ByteCursor m_cursor;
     // Decoded text still needed; m_text[0] is character m_textBase of the document.
@@ -247,11 +259,11 @@ private:
 } // namespace
 
 std::unique_ptr<TagFinder> TagFinder::create(const InputEncoding &encoding,
-                                             const QString &attributeName)
+                                             const QStringList &attributeNames)
 {
     if (encoding.markupInBytes)
-        return std::make_unique<ByteTagFinder>(encoding, attributeName);
-    return std::make_unique<DecodedTagFinder>(encoding, attributeName);
+        return std::make_unique<ByteTagFinder>(encoding, attributeNames);
+    return std::make_unique<DecodedTagFinder>(encoding, attributeNames);
 }
 
 QByteArray TagFinder::encode(const QString &value) const
