@@ -25,7 +25,7 @@ constexpr qint64 fuzzMarkupLength = 2000;
 
 template <typename Unit> struct Reading
 {
-    std::deque<LocatedTag<Unit>> tags;
+    LocatedMarkup<Unit> found;
     MarkupVerdict verdict = MarkupVerdict::Fine;
     qint64 read = 0; // units given before the verdict
 };
@@ -41,7 +41,7 @@ Reading<Unit> readIn(const std::vector<std::vector<Unit>> &names, const Unit *un
     while (reading.read < size && reading.verdict == MarkupVerdict::Fine) {
         const qint64 length = piece == 0 ? size : std::min(piece, size - reading.read);
         reading.verdict =
-            lexer.read(units + reading.read, units + reading.read + length, &reading.tags);
+            lexer.read(units + reading.read, units + reading.read + length, &reading.found);
         reading.read += length;
         if (reading.verdict != MarkupVerdict::Fine)
             break;
@@ -55,19 +55,20 @@ Reading<Unit> readIn(const std::vector<std::vector<Unit>> &names, const Unit *un
 
 template <typename A, typename B> bool sameTags(const A &a, const B &b)
 {
-    if (a.size() != b.size())
+    if (a.tags.size() != b.tags.size() || a.values.size() != b.values.size())
         return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].nameStart.offset() != b[i].nameStart.offset() ||
-            a[i].nameLength != b[i].nameLength || a[i].attributeCount != b[i].attributeCount ||
-            a[i].values.size() != b[i].values.size())
+    for (size_t i = 0; i < a.tags.size(); ++i) {
+        if (a.tags[i].nameStart.offset() != b.tags[i].nameStart.offset() ||
+            a.tags[i].nameLength != b.tags[i].nameLength ||
+            a.tags[i].attributeCount != b.tags[i].attributeCount ||
+            a.tags[i].valueCount != b.tags[i].valueCount)
             return false;
-        for (int v = 0; v < a[i].values.size(); ++v) {
-            if (a[i].values[v].name != b[i].values[v].name ||
-                a[i].values[v].span.begin.offset() != b[i].values[v].span.begin.offset() ||
-                a[i].values[v].span.end.offset() != b[i].values[v].span.end.offset())
-                return false;
-        }
+    }
+    for (size_t i = 0; i < a.values.size(); ++i) {
+        if (a.values[i].name != b.values[i].name ||
+            a.values[i].span.begin.offset() != b.values[i].span.begin.offset() ||
+            a.values[i].span.end.offset() != b.values[i].span.end.offset())
+            return false;
     }
     return true;
 }
@@ -81,7 +82,7 @@ void samePromises(const Reading<Unit> &whole, const Reading<Unit> &inPieces, con
     if (whole.verdict == MarkupVerdict::MarkupTooLong ||
         inPieces.verdict == MarkupVerdict::MarkupTooLong)
         return;
-    require(whole.verdict == inPieces.verdict && sameTags(whole.tags, inPieces.tags),
+    require(whole.verdict == inPieces.verdict && sameTags(whole.found, inPieces.found),
             "the verdict and the tags do not depend on how the text arrives", what);
 }
 
@@ -111,7 +112,7 @@ void checkLexer(const FuzzCase &fuzzCase, size_t size)
     const auto *units = reinterpret_cast<const char16_t *>(text.utf16());
     const Reading<char16_t> decoded = readIn(wideNames, units, text.size(), 0);
     require(decoded.verdict == whole.verdict && decoded.read == whole.read &&
-                sameTags(whole.tags, decoded.tags),
+                sameTags(whole.found, decoded.found),
             "bytes and decoded text read alike");
     samePromises(decoded, readIn(wideNames, units, text.size(), 1 + size % 5), "decoded text");
 }

@@ -11,34 +11,23 @@
 namespace xmladjust {
 
 ElementRules::ElementRules(const AdjustmentRules &rules)
-    : m_rules(rules), m_values(rules.attributeNames().size())
+    : m_rules(rules), m_values(size_t(rules.attributeNames().size()))
 {
     for (const QString &name : rules.attributeNames())
         m_namesUtf8 << name.toUtf8();
-}
-
-int ElementRules::read(const xmlChar **attributes)
-{
-    std::fill(m_values.begin(), m_values.end(), nullptr);
-    int count = 0;
-    for (const xmlChar **attribute = attributes; attribute && *attribute; attribute += 2) {
-        ++count;
-        for (int name = 0; name < m_namesUtf8.size(); ++name) {
-            if (xmlStrEqual(attribute[0],
-                            reinterpret_cast<const xmlChar *>(m_namesUtf8[name].constData())))
-                m_values[name] = attribute[1];
-        }
-    }
-    return count;
+    for (const QByteArray &name : qAsConst(m_namesUtf8))
+        m_names.push_back(reinterpret_cast<const xmlChar *>(name.constData()));
 }
 
 bool ElementRules::sameValues(const FoundTag &tag) const
 {
-    const auto present = std::count_if(m_values.cbegin(), m_values.cend(),
-                                       [](const xmlChar *value) { return value != nullptr; });
-    return present == tag.values.size() &&
-           std::all_of(tag.values.cbegin(), tag.values.cend(),
-                       [this](const FoundValue &found) { return m_values[found.name]; });
+    if (m_present != tag.values.size())
+        return false;
+    for (const FoundValue &found : tag.values) {
+        if (!m_values[size_t(found.name)])
+            return false;
+    }
+    return true;
 }
 
 std::optional<AdjustmentRules::Change> ElementRules::change(const xmlChar *element, int name,

@@ -95,7 +95,7 @@ template <typename Unit> Position<Unit> MarkupLexer<Unit>::settledTo() const
 
 template <typename Unit>
 MarkupVerdict MarkupLexer<Unit>::read(const Unit *const begin, const Unit *const end,
-                                      std::deque<LocatedTag<Unit>> *found)
+                                      LocatedMarkup<Unit> *found)
 {
     m_pieceBegin = begin;
     const Unit *c = begin;
@@ -212,6 +212,7 @@ template <typename Unit> void MarkupLexer<Unit>::stepOpening(const Unit *&c)
         ++c;
     } else {
         m_tag = LocatedTag<Unit>();
+        m_tagValues.clear();
         m_tag.nameStart = positionOf(c);
         m_equalsInTag = 0;
         m_state = State::TagName;
@@ -220,8 +221,7 @@ template <typename Unit> void MarkupLexer<Unit>::stepOpening(const Unit *&c)
 
 // A start tag; false past the bound on attributes.
 template <typename Unit>
-bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
-                                  std::deque<LocatedTag<Unit>> *found)
+bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end, LocatedMarkup<Unit> *found)
 {
     switch (m_state) {
     case State::TagName:
@@ -239,7 +239,7 @@ bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
         c = findUnit(c, end, m_quote);
         if (c != end) {
             if (m_nameMatched >= 0)
-                m_tag.values.append(
+                m_tagValues.push_back(
                     {m_givenIndex[m_candidate], Span<Unit>{m_valueStart, positionOf(c)}});
             ++m_tag.attributeCount;
             ++c;
@@ -295,14 +295,18 @@ template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c,
 }
 
 template <typename Unit>
-void MarkupLexer<Unit>::stepBetweenAttributes(const Unit *&c, std::deque<LocatedTag<Unit>> *found)
+void MarkupLexer<Unit>::stepBetweenAttributes(const Unit *&c, LocatedMarkup<Unit> *found)
 {
     if (isSpace(*c) || *c == '/') {
         ++c;
     } else if (*c == '>') {
         ++c;
-        if (found)
-            found->push_back(m_tag);
+        if (found) {
+            m_tag.valueCount = int(m_tagValues.size());
+            found->tags.push_back(m_tag);
+            for (const LocatedValue<Unit> &value : m_tagValues)
+                found->values.push_back(value);
+        }
         m_state = State::Content;
     } else if (*c == '<') {
         m_state = State::Content; // a fault the parser reports

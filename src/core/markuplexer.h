@@ -4,8 +4,6 @@
 
 #include "positions.h"
 
-#include <QVarLengthArray>
-
 #include <deque>
 #include <vector>
 
@@ -24,9 +22,15 @@ template <typename Unit> struct LocatedTag
     Position<Unit> nameStart;
     int nameLength = 0;
     int attributeCount = 0;
-    // Of the attributes looked for, in the order written; kept in the tag itself, as
-    // nearly every tag has one or two.
-    QVarLengthArray<LocatedValue<Unit>, 2> values;
+    int valueCount = 0; // of the attributes looked for
+};
+
+// The start tags read, and the values of the attributes looked for in them, both in
+// the order written: each tag's valueCount values follow those of the tags before it.
+template <typename Unit> struct LocatedMarkup
+{
+    std::deque<LocatedTag<Unit>> tags;
+    std::deque<LocatedValue<Unit>> values;
 };
 
 // What reading a piece found beyond the bounds.
@@ -57,7 +61,7 @@ public:
 
     // Reads the next piece of the text; the tags completed in it are appended to
     // `found` unless it is null. Past a bound it stops.
-    MarkupVerdict read(const Unit *begin, const Unit *end, std::deque<LocatedTag<Unit>> *found);
+    MarkupVerdict read(const Unit *begin, const Unit *end, LocatedMarkup<Unit> *found);
 
     // Where a start tag still being read begins, or the end of what was read when
     // none is: no value can be found before this any more.
@@ -93,10 +97,9 @@ private:
     // reading a document goes, and a call for each character would double it.
     Q_ALWAYS_INLINE void stepOutsideTags(const Unit *&c, const Unit *end);
     Q_ALWAYS_INLINE void stepOpening(const Unit *&c);
-    Q_ALWAYS_INLINE bool stepInTag(const Unit *&c, const Unit *end,
-                                   std::deque<LocatedTag<Unit>> *found);
+    Q_ALWAYS_INLINE bool stepInTag(const Unit *&c, const Unit *end, LocatedMarkup<Unit> *found);
     Q_ALWAYS_INLINE bool stepInAttribute(const Unit *&c, const Unit *end);
-    Q_ALWAYS_INLINE void stepBetweenAttributes(const Unit *&c, std::deque<LocatedTag<Unit>> *found);
+    Q_ALWAYS_INLINE void stepBetweenAttributes(const Unit *&c, LocatedMarkup<Unit> *found);
     Q_ALWAYS_INLINE bool stepInDocumentType(const Unit *&c);
     Q_ALWAYS_INLINE bool stepInLiteral(Unit u);
     Q_ALWAYS_INLINE bool closes(const Unit *&c, const Unit *end, Unit mark, int marks);
@@ -122,6 +125,7 @@ private:
     Position<Unit> m_markupStart;
 
     LocatedTag<Unit> m_tag;
+    std::vector<LocatedValue<Unit>> m_tagValues; // of the tag being read
     qint64 m_equalsInTag = 0;
     qint64 m_nameMatched = 0;  // units of the attribute's name matched so far, -1 once not
     size_t m_candidate = 0;    // the first name they begin

@@ -258,12 +258,14 @@ void LayoutPreservingAdjuster::pair(const xmlChar *name, int count)
 // text) and defaults the document type gives the attributes it lacks.
 void LayoutPreservingAdjuster::countNotInText(const xmlChar *element, const FoundTag *tag)
 {
+    const xmlDocPtr document = mainContext()->myDoc;
+    const bool defaults = document && document->intSubset;
+    if (tag && !defaults)
+        return; // every value is in the tag's text
     for (int name = 0; name < m_rules.nameCount(); ++name) {
         const xmlChar *value = m_rules.value(name);
-        if (value && tag)
-            continue;
-        if (value ? m_rules.change(element, name, value).has_value()
-                  : m_rules.changesDefault(mainContext()->myDoc, element, name))
+        if (value ? !tag && m_rules.change(element, name, value)
+                  : defaults && m_rules.changesDefault(document, element, name))
             ++m_result.notInTextCount;
     }
 }

@@ -32,41 +32,42 @@ public:
     {
         const BytePosition from = m_located;
         m_located = window.end();
-        return markupOutcome(m_lexer.read(window.at(from), window.at(m_located), &m_tags), "bytes");
+        return markupOutcome(m_lexer.read(window.at(from), window.at(m_located), &m_found),
+                             "bytes");
     }
 
     std::optional<FoundTag> takeTag(const ByteWindow &window, const xmlChar *name) override
     {
-        if (m_tags.empty())
+        if (m_found.tags.empty())
             return std::nullopt;
-        const LocatedTag<char> tag = m_tags.front();
-        m_tags.pop_front();
-        if (!nameMatches(window, tag, name))
-            return std::nullopt;
+        const LocatedTag<char> tag = m_found.tags.front();
+        m_found.tags.pop_front();
         FoundTag found;
         found.attributeCount = tag.attributeCount;
-        for (const LocatedValue<char> &value : tag.values)
+        for (int i = 0; i < tag.valueCount; ++i) {
+            const LocatedValue<char> &value = m_found.values.front();
             found.values.append({value.name, value.span, {}});
+            m_found.values.pop_front();
+        }
+        if (!nameMatches(window, tag, name))
+            return std::nullopt;
         return found;
     }
 
     BytePosition settledTo() override
     {
         BytePosition settled = m_lexer.settledTo();
-        const auto withValue =
-            std::find_if(m_tags.cbegin(), m_tags.cend(),
-                         [](const LocatedTag<char> &tag) { return !tag.values.isEmpty(); });
-        if (withValue != m_tags.cend())
-            settled = std::min(settled, withValue->values.front().span.begin);
+        if (!m_found.values.empty())
+            settled = std::min(settled, m_found.values.front().span.begin);
         return settled;
     }
 
     BytePosition release(const ByteWindow &window) override
     {
-        return m_tags.empty() ? window.end() : m_tags.front().nameStart;
+        return m_found.tags.empty() ? window.end() : m_found.tags.front().nameStart;
     }
 
-    bool hasTag() const override { return !m_tags.empty(); }
+    bool hasTag() const override { return !m_found.tags.empty(); }
     bool valueMatches(const ByteWindow &, const FoundValue &) const override { return true; }
     Outcome finish(const ByteWindow &) override { return {}; }
 
@@ -93,7 +94,7 @@ private:
     }
 
     MarkupLexer<char> m_lexer;
-    std::deque<LocatedTag<char>> m_tags; // found and not yet reported by the parser
+    LocatedMarkup<char> m_found; // not yet reported by the parser
 };
 
 // Markup read in text decoded by Qt's codec (UTF-16, UTF-32, and encodings whose
@@ -138,15 +139,18 @@ public:
 
     std::optional<FoundTag> takeTag(const ByteWindow &, const xmlChar *name) override
     {
-        if (m_tags.empty())
+        if (m_found.tags.empty())
             return std::nullopt;
-        const LocatedTag<char16_t> tag = m_tags.front();
+        const LocatedTag<char16_t> tag = m_found.tags.front();
+        m_found.tags.pop_front();
         FoundTag found;
         found.attributeCount = tag.attributeCount;
-        for (int i = 0; i < tag.values.size(); ++i)
-            found.values.append({tag.values[i].name, m_valueBytes.front()[i], tag.values[i].span});
-        m_tags.pop_front();
-        m_valueBytes.pop_front();
+        for (int i = 0; i < tag.valueCount; ++i) {
+            const LocatedValue<char16_t> &value = m_found.values.front();
+            found.values.append({value.name, m_valueBytes.front(), value.span});
+            m_found.values.pop_front();
+            m_valueBytes.pop_front();
+        }
         if (QStringView(textAt(tag.nameStart), tag.nameLength) != fromLibxml(name))
             return std::nullopt;
         return found;
@@ -156,20 +160,16 @@ public:
     {
         m_cursor.advance(textAt(m_cursor.character()), m_lexer.settledTo());
         BytePosition settled = m_cursor.byte();
-        for (size_t i = 0; i < m_tags.size(); ++i) {
-            if (!m_tags[i].values.isEmpty()) {
-                settled = std::min(settled, m_valueBytes[i].front().begin);
-                break;
-            }
-        }
+        if (!m_valueBytes.empty())
+            settled = std::min(settled, m_valueBytes.front().begin);
         return settled;
     }
 
     BytePosition release(const ByteWindow &window) override
     {
         CharacterPosition keep = m_cursor.character();
-        if (!m_tags.empty())
-            keep = std::min(keep, m_tags.front().nameStart);
+        if (!m_found.tags.empty())
+            keep = std::min(keep, m_found.tags.front().nameStart);
         m_text.remove(0, int(keep - m_textBase));
         m_textBase = keep;
         return window.end(); // the parser reads the bytes from its own feed
@@ -193,7 +193,7 @@ public:
                                                             : Reason::EndsInsideCharacter);
     }
 
-    bool hasTag() const override { return !m_tags.empty(); }
+    bool hasTag() const override { return !m_found.tags.empty(); }
     bool feedsDecodedText() const override { return m_encoding.parserReadsDecoded; }
     bool allGiven(BytePosition fed) const override
     {
@@ -227,27 +227,24 @@ private:
     {
         const CharacterPosition oldEnd = m_textBase + m_text.size();
         m_text += text;
-        const size_t known = m_tags.size();
+        const size_t known = m_found.values.size();
         const auto *begin = reinterpret_cast<const char16_t *>(textAt(oldEnd));
-        const MarkupVerdict verdict = m_lexer.read(begin, begin + text.size(), &m_tags);
-        for (size_t i = known; i < m_tags.size(); ++i) {
-            QVarLengthArray<ByteSpan, 2> spans;
-            for (const LocatedValue<char16_t> &value : m_tags[i].values) {
-                ByteSpan bytes;
-                m_cursor.advance(textAt(m_cursor.character()), value.span.begin);
-                bytes.begin = m_cursor.byte();
-                m_cursor.advance(textAt(m_cursor.character()), value.span.end);
-                bytes.end = m_cursor.byte();
-                spans.append(bytes);
-            }
-            m_valueBytes.push_back(spans);
+        const MarkupVerdict verdict = m_lexer.read(begin, begin + text.size(), &m_found);
+        for (size_t i = known; i < m_found.values.size(); ++i) {
+            const CharacterSpan characters = m_found.values[i].span;
+            ByteSpan bytes;
+            m_cursor.advance(textAt(m_cursor.character()), characters.begin);
+            bytes.begin = m_cursor.byte();
+            m_cursor.advance(textAt(m_cursor.character()), characters.end);
+            bytes.end = m_cursor.byte();
+            m_valueBytes.push_back(bytes);
         }
         return markupOutcome(verdict, "characters");
     }
 
     MarkupLexer<char16_t> m_lexer;
-    std::deque<LocatedTag<char16_t>> m_tags; // found and not yet reported by the parser
-    std::deque<QVarLengthArray<ByteSpan, 2>> m_valueBytes; // of each tag in m_tags
+    LocatedMarkup<char16_t> m_found;         // not yet reported by the parser
+    std::deque<ByteSpan> m_valueBytes;       // of each value in m_found
     std::unique_ptr<QTextDecoder> m_decoder; // all but UTF-32
     ByteCursor m_cursor;
     // Decoded text still needed; m_text[0] is character m_textBase of the document.
