@@ -253,9 +253,9 @@ void LayoutPreservingAdjuster::pair(const xmlChar *name, int count)
     }
 }
 
-// Values the rules would change that are not in the text of the element's tag (none
-// for an element an entity expands to): those the parser gives it (from the entity's
-// text) and defaults the document type gives the attributes it lacks.
+// Values the rules would change that are not in the document's text: the defaults the
+// document type gives the attributes an element lacks, and without a tag (an element
+// an entity expands to) its values too.
 void LayoutPreservingAdjuster::countNotInText(const xmlChar *element, const FoundTag *tag)
 {
     const xmlDocPtr document = mainContext()->myDoc;
