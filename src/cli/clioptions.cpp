@@ -199,7 +199,7 @@ With no FILE, or with -, reads standard input and writes the result to standard 
   --add NUMBER      a plain decimal number, for example 2.5, -0.125 or .5
   --above X         only values strictly greater than X (a finite number)
   --below Y         only values strictly less than Y (a finite number)
-  --element E       only on elements E, exactly as written (prefix included)
+  --element E       only on elements named E, as written (prefix included)
   --reformat        write what the window writes: the document re-serialised
   --dry-run         report what would change; write nothing
   --help            show this help
