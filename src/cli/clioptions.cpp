@@ -151,17 +151,17 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
         if (names.count(QString::fromLatin1(flag)) > 1)
             return QStringLiteral("--%1 is given more than once").arg(QString::fromLatin1(flag));
     }
-    QVector<GivenRule> given;
-    if (const QString problem = groupRules(parser, &given); !problem.isEmpty())
+    QVector<GivenRule> asGiven;
+    if (const QString problem = groupRules(parser, &asGiven); !problem.isEmpty())
         return problem;
-    QVector<AdjustmentRule> rules(given.size());
-    for (int i = 0; i < given.size(); ++i) {
-        const QString problem = readRule(given[i], &rules[i]);
-        if (!problem.isEmpty() && given.size() > 1)
+    QVector<AdjustmentRule> rules(asGiven.size());
+    for (int i = 0; i < asGiven.size(); ++i) {
+        const QString problem = readRule(asGiven[i], &rules[i]);
+        if (!problem.isEmpty() && asGiven.size() > 1)
             return QStringLiteral("%1 (rule %2: %3)")
                 .arg(problem)
                 .arg(i + 1)
-                .arg(described(given[i]));
+                .arg(described(asGiven[i]));
         if (!problem.isEmpty())
             return problem;
     }
@@ -170,9 +170,9 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
         return QStringLiteral("rules %1 (%2) and %3 (%4) could change the same values; give "
                               "them other elements or bounds that do not meet")
             .arg(overlap->first + 1)
-            .arg(described(given[overlap->first]))
+            .arg(described(asGiven[overlap->first]))
             .arg(overlap->second + 1)
-            .arg(described(given[overlap->second]));
+            .arg(described(asGiven[overlap->second]));
     settings->reformat = parser.isSet(QStringLiteral("reformat"));
     settings->dryRun = parser.isSet(QStringLiteral("dry-run"));
     settings->files = parser.positionalArguments();
