@@ -2,7 +2,7 @@
 #ifndef CLIOPTIONS_H
 #define CLIOPTIONS_H
 
-#include "adjustmentrule.h"
+#include "adjustmentrules.h"
 
 #include <QStringList>
 
@@ -15,7 +15,7 @@ extern const char usageLine[];
 
 struct Settings
 {
-    AdjustmentRule rule;
+    AdjustmentRules rules;
     bool reformat = false;
     bool dryRun = false;
     QString backupSuffix; // a replaced file's old contents kept as its name and this; empty: none
@@ -29,6 +29,9 @@ void addOptions(QCommandLineParser &parser);
 QString readSettings(const QCommandLineParser &parser, Settings *settings);
 
 QString helpText();
+
+// How the report names a rule among several: its attribute, or ELEMENT/@ATTRIBUTE.
+QString ruleLabel(const AdjustmentRule &rule);
 
 } // namespace xmladjust
 

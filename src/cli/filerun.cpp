@@ -51,22 +51,31 @@ FileReport windowFailure(const Failure &failure)
     return failed(failure.kind == FailureKind::NotWellFormed ? placed(failure) : failure.message);
 }
 
-// The window's walk over a document it has loaded, or why it could not load it.
-FileReport adjustLoaded(QDomDocument &document, const Outcome &load, const AdjustmentRule &rule)
+FileReport countedReport(qint64 adjusted, const RuleCounts &byRule, const Settings &settings)
 {
-    if (!load.succeeded())
-        return windowFailure(load.failure());
     FileReport report;
-    report.adjusted = adjustAttributes(document.documentElement(), rule);
+    report.adjusted = adjusted;
+    const QVector<AdjustmentRule> &rules = settings.rules.rules();
+    for (int i = 0; i < rules.size() && rules.size() > 1; ++i)
+        report.byRule << QStringLiteral("%1 %2").arg(ruleLabel(rules[i])).arg(byRule.value(i));
     return report;
 }
 
-FileReport streamReport(const StreamAdjustResult &result)
+// The window's walk over a document it has loaded, or why it could not load it.
+FileReport adjustLoaded(QDomDocument &document, const Outcome &load, const Settings &settings)
+{
+    if (!load.succeeded())
+        return windowFailure(load.failure());
+    RuleCounts byRule;
+    const int adjusted = adjustAttributes(document.documentElement(), settings.rules, &byRule);
+    return countedReport(adjusted, byRule, settings);
+}
+
+FileReport streamReport(const StreamAdjustResult &result, const Settings &settings)
 {
     if (!result.succeeded())
         return failed(placed(result.outcome.failure()));
-    FileReport report;
-    report.adjusted = result.adjustedCount;
+    FileReport report = countedReport(result.adjustedCount, result.adjustedByRule, settings);
     report.notInText = result.notInTextCount;
     return report;
 }
@@ -136,7 +145,7 @@ FileReport reformatDocument(QIODevice &input, const Settings &settings, QDomDocu
                 failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)})
                     .message);
     }
-    return adjustLoaded(document, loadXmlBytes(document, bytes), settings.rule);
+    return adjustLoaded(document, loadXmlBytes(document, bytes), settings);
 }
 
 // The window's file mode, for --reformat, on a file already found replaceable; a
@@ -224,7 +233,7 @@ FileReport adjustFile(const QString &path, const Settings &settings)
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
     CompressionLayer layer(input, replacement.device());
-    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rule);
+    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rules);
     if (result.succeeded()) {
         if (const QString ended = layer.finish(); !ended.isEmpty())
             return failed(ended);
@@ -232,10 +241,11 @@ FileReport adjustFile(const QString &path, const Settings &settings)
     if (settings.dryRun || !result.succeeded() || !result.bytesChanged) {
         // Nothing to change leaves the file as it was, modification time included.
         replacement.cancel();
-        return streamReport(result);
+        return streamReport(result, settings);
     }
     const Outcome replaced = replacement.commit();
-    return replaced.succeeded() ? streamReport(result) : failed(replaced.failure().message);
+    return replaced.succeeded() ? streamReport(result, settings)
+                                : failed(replaced.failure().message);
 }
 
 FileReport adjustStandardInput(const Settings &settings)
@@ -253,17 +263,17 @@ FileReport adjustStandardInput(const Settings &settings)
             return failed(QStringLiteral("cannot create a temporary file: %1").arg(error));
     }
     CompressionLayer layer(input, settings.dryRun ? nullptr : &spool);
-    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rule);
+    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rules);
     if (result.succeeded()) {
         if (const QString ended = layer.finish(); !ended.isEmpty())
             return failed(ended);
     }
     if (!result.succeeded() || settings.dryRun)
-        return streamReport(result);
+        return streamReport(result, settings);
     QString error;
     if (!spool.flush() || !spool.seek(0) || !copyToStandardOutput(spool, &error))
         return failed(error.isEmpty() ? spool.errorString() : error);
-    return streamReport(result);
+    return streamReport(result, settings);
 }
 
 QString reportLine(const QString &name, const FileReport &report, bool dryRun)
@@ -276,6 +286,8 @@ QString reportLine(const QString &name, const FileReport &report, bool dryRun)
             .arg(report.adjusted)
             .arg(report.adjusted == 1 ? QStringLiteral("value") : QStringLiteral("values"))
             .arg(dryRun ? QStringLiteral("would be adjusted") : QStringLiteral("adjusted"));
+    if (!report.byRule.isEmpty())
+        line += QStringLiteral(" (%1)").arg(report.byRule.join(QStringLiteral(", ")));
     if (report.notInText > 0)
         line += QStringLiteral(", %1 left unchanged (not written in the file's text)")
                     .arg(report.notInText);

@@ -2,7 +2,7 @@
 #ifndef FILERUN_H
 #define FILERUN_H
 
-#include <QString>
+#include <QStringList>
 
 namespace xmladjust {
 
@@ -14,6 +14,8 @@ struct FileReport
     qint64 adjusted = 0;
     qint64 notInText = 0;
     QString error;
+    // With several rules, how many values each adjusted, in the order given: "lat 2".
+    QStringList byRule;
 };
 
 // Adjusts the file in place, keeping every byte but the values that change (or,

@@ -11,10 +11,11 @@
 namespace xmladjust {
 
 // What to change: the attribute, the increment, and the optional strict bounds
-// that the current value must lie between.
+// that the current value must lie between; optionally only on elements of one name.
 struct AdjustmentRule
 {
     QString attributeName;
+    QString elementName; // as written, prefix included; empty for every element
     DecimalNumber increment;
     bool useAbove = false;
     double above = 0.0; // with useAbove, only values strictly greater are adjusted
@@ -30,6 +31,11 @@ struct AdjustmentRule
 
     // Nothing to do for an empty name or a zero increment.
     bool isEffective() const { return !attributeName.isEmpty() && !increment.isZero(); }
+
+    bool appliesTo(QStringView element) const
+    {
+        return elementName.isEmpty() || elementName == element;
+    }
 
     // Both enabled bounds hold for the value before the increment (false for NaN).
     bool qualifies(double value) const;

@@ -32,7 +32,7 @@ Outcome checkReachable(const QString &path)
     return {};
 }
 
-FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
+FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRules &rules)
 {
     FileAdjustResult result;
     // Each refusal is found before the file is read, which for a large file takes long.
@@ -62,7 +62,8 @@ FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule)
     if (!result.outcome.succeeded())
         return result;
     result.loaded = true;
-    result.adjustedCount = adjustAttributes(document.documentElement(), rule);
+    result.adjustedCount =
+        adjustAttributes(document.documentElement(), rules, &result.adjustedByRule);
     if (result.adjustedCount == 0)
         return result; // not written at all
     result.outcome = writeAllTo(replacement.device(), encodeXmlFile(document));

@@ -2,13 +2,12 @@
 #ifndef FILEADJUST_H
 #define FILEADJUST_H
 
+#include "adjustmentrules.h"
 #include "result.h"
 
 #include <QString>
 
 namespace xmladjust {
-
-struct AdjustmentRule;
 
 // What the window's file mode did with one file.
 struct [[nodiscard]] FileAdjustResult
@@ -20,6 +19,7 @@ struct [[nodiscard]] FileAdjustResult
     // Values that qualified. The file was saved when there were some and the
     // outcome succeeded; with none it was not written at all.
     int adjustedCount = 0;
+    RuleCounts adjustedByRule; // the same, by rule
 };
 
 // Whether the path leads to something: a path that cannot be followed for a reason
@@ -27,11 +27,11 @@ struct [[nodiscard]] FileAdjustResult
 // fails with the system's reason, as a failed reading.
 Outcome checkReachable(const QString &path);
 
-// Loads the file, adjusts it with the rule and, when some value changed, saves it
+// Loads the file, adjusts it with the rules and, when some value changed, saves it
 // back atomically in the serialiser's layout. A file in which nothing qualifies is
 // not written at all, so it keeps its bytes and its modification time. Uses no
 // widgets and shares nothing, so it may run on any thread.
-FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRule &rule);
+FileAdjustResult adjustXmlFile(const QString &path, const AdjustmentRules &rules);
 
 } // namespace xmladjust
 

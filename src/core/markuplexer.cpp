@@ -49,11 +49,44 @@ template <typename Unit> bool isQuote(Unit u)
 } // namespace
 
 template <typename Unit>
-MarkupLexer<Unit>::MarkupLexer(std::vector<Unit> attributeName, qint64 maximumAttributes,
-                               qint64 maximumMarkupLength)
-    : m_attributeName(std::move(attributeName)), m_maximumAttributes(maximumAttributes),
-      m_maximumMarkupLength(maximumMarkupLength)
-{}
+MarkupLexer<Unit>::MarkupLexer(const std::vector<std::vector<Unit>> &attributeNames,
+                               qint64 maximumAttributes, qint64 maximumMarkupLength)
+    : m_maximumAttributes(maximumAttributes), m_maximumMarkupLength(maximumMarkupLength)
+{
+    for (size_t i = 0; i < attributeNames.size(); ++i)
+        m_givenIndex.push_back(int(i));
+    std::sort(m_givenIndex.begin(), m_givenIndex.end(),
+              [&](int a, int b) { return attributeNames[size_t(a)] < attributeNames[size_t(b)]; });
+    for (const int given : m_givenIndex)
+        m_names.push_back(attributeNames[size_t(given)]);
+    for (size_t i = 0; i + 1 < m_names.size(); ++i) {
+        const auto differ = std::mismatch(m_names[i].cbegin(), m_names[i].cend(),
+                                          m_names[i + 1].cbegin(), m_names[i + 1].cend());
+        m_sharedWithNext.push_back(size_t(differ.first - m_names[i].cbegin()));
+    }
+}
+
+// Matches the next unit of an attribute's name. The names that begin with the units
+// matched so far follow each other in m_names, ordered by their next unit (one that
+// ends there first), so the candidate only moves forward.
+template <typename Unit> void MarkupLexer<Unit>::matchName(Unit u)
+{
+    if (m_nameMatched < 0)
+        return;
+    const size_t matched = size_t(m_nameMatched);
+    for (size_t i = m_candidate; i < m_names.size(); ++i) {
+        const std::vector<Unit> &name = m_names[i];
+        if (matched < name.size() && name[matched] == u) {
+            m_candidate = i;
+            ++m_nameMatched;
+            return;
+        }
+        const bool mayFollow = matched >= name.size() || name[matched] < u;
+        if (!mayFollow || i + 1 == m_names.size() || m_sharedWithNext[i] < matched)
+            break;
+    }
+    m_nameMatched = -1;
+}
 
 template <typename Unit> Position<Unit> MarkupLexer<Unit>::settledTo() const
 {
@@ -62,7 +95,7 @@ template <typename Unit> Position<Unit> MarkupLexer<Unit>::settledTo() const
 
 template <typename Unit>
 MarkupVerdict MarkupLexer<Unit>::read(const Unit *const begin, const Unit *const end,
-                                      std::deque<LocatedTag<Unit>> *found)
+                                      LocatedMarkup<Unit> *found)
 {
     m_pieceBegin = begin;
     const Unit *c = begin;
@@ -179,6 +212,7 @@ template <typename Unit> void MarkupLexer<Unit>::stepOpening(const Unit *&c)
         ++c;
     } else {
         m_tag = LocatedTag<Unit>();
+        m_tagValues.clear();
         m_tag.nameStart = positionOf(c);
         m_equalsInTag = 0;
         m_state = State::TagName;
@@ -187,8 +221,7 @@ template <typename Unit> void MarkupLexer<Unit>::stepOpening(const Unit *&c)
 
 // A start tag; false past the bound on attributes.
 template <typename Unit>
-bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
-                                  std::deque<LocatedTag<Unit>> *found)
+bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end, LocatedMarkup<Unit> *found)
 {
     switch (m_state) {
     case State::TagName:
@@ -205,10 +238,9 @@ bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
     case State::Value:
         c = findUnit(c, end, m_quote);
         if (c != end) {
-            if (m_nameMatched == qint64(m_attributeName.size())) {
-                m_tag.value.end = positionOf(c);
-                m_tag.hasValue = true;
-            }
+            if (m_nameMatched >= 0)
+                m_tagValues.push_back(
+                    {m_givenIndex[m_candidate], Span<Unit>{m_valueStart, positionOf(c)}});
             ++m_tag.attributeCount;
             ++c;
             m_state = State::BetweenAttributes;
@@ -222,7 +254,6 @@ bool MarkupLexer<Unit>::stepInTag(const Unit *&c, const Unit *end,
 // An attribute's name, up to the quote that opens its value.
 template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c, const Unit *end)
 {
-    const qint64 nameSize = qint64(m_attributeName.size());
     switch (m_state) {
     case State::AttributeName:
         for (; c != end && *c != '=' && !isSpace(*c); ++c) {
@@ -230,12 +261,11 @@ template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c,
                 m_state = State::BetweenAttributes; // a fault the parser reports
                 return true;
             }
-            if (m_nameMatched >= 0)
-                m_nameMatched =
-                    m_nameMatched < nameSize && m_attributeName[size_t(m_nameMatched)] == *c
-                        ? m_nameMatched + 1
-                        : -1;
+            matchName(*c);
         }
+        // A name looked for matched whole, or none.
+        if (c != end && m_nameMatched >= 0 && size_t(m_nameMatched) != m_names[m_candidate].size())
+            m_nameMatched = -1;
         if (c != end)
             m_state = State::BeforeEquals; // which reads the '='
         return true;
@@ -255,8 +285,7 @@ template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c,
             ++c;
         } else if (isQuote(*c)) {
             m_quote = *c++;
-            if (m_nameMatched == nameSize)
-                m_tag.value.begin = positionOf(c);
+            m_valueStart = positionOf(c);
             m_state = State::Value;
         } else {
             m_state = State::BetweenAttributes;
@@ -266,19 +295,24 @@ template <typename Unit> bool MarkupLexer<Unit>::stepInAttribute(const Unit *&c,
 }
 
 template <typename Unit>
-void MarkupLexer<Unit>::stepBetweenAttributes(const Unit *&c, std::deque<LocatedTag<Unit>> *found)
+void MarkupLexer<Unit>::stepBetweenAttributes(const Unit *&c, LocatedMarkup<Unit> *found)
 {
     if (isSpace(*c) || *c == '/') {
         ++c;
     } else if (*c == '>') {
         ++c;
-        if (found)
-            found->push_back(m_tag);
+        if (found) {
+            m_tag.valueCount = int(m_tagValues.size());
+            found->tags.push_back(m_tag);
+            for (const LocatedValue<Unit> &value : m_tagValues)
+                found->values.push_back(value);
+        }
         m_state = State::Content;
     } else if (*c == '<') {
         m_state = State::Content; // a fault the parser reports
     } else {
-        m_nameMatched = 0;
+        m_nameMatched = m_names.empty() ? -1 : 0;
+        m_candidate = 0;
         m_state = State::AttributeName;
     }
 }

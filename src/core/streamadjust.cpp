@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: MIT
 #include "streamadjust.h"
 
-#include "adjustmentrule.h"
 #include "bounds.h"
 #include "bytewindow.h"
+#include "elementrules.h"
 #include "encoding.h"
 #include "messages.h"
 #include "parsersession.h"
 #include "tagfinder.h"
 
 #include <libxml/SAX2.h>
-#include <libxml/valid.h>
 
 #include <algorithm>
 #include <cstring>
@@ -29,11 +28,12 @@ xmlSAXHandler streamHandler();
 class LayoutPreservingAdjuster : public ParserSession
 {
 public:
-    LayoutPreservingAdjuster(QIODevice &input, QIODevice *output, const AdjustmentRule &rule,
+    LayoutPreservingAdjuster(QIODevice &input, QIODevice *output, const AdjustmentRules &rules,
                              qint64 chunkSize)
-        : ParserSession(streamHandler()), m_window(input, output, chunkSize), m_rule(rule),
-          m_attributeNameUtf8(rule.attributeName.toUtf8())
-    {}
+        : ParserSession(streamHandler()), m_window(input, output, chunkSize), m_rules(rules)
+    {
+        m_result.adjustedByRule.fill(0, rules.size());
+    }
 
     static LayoutPreservingAdjuster *of(void *context)
     {
@@ -55,14 +55,13 @@ private:
     int supplyBytes(char *buffer, int length);
     bool readMore();
     bool release();
-    void pair(const xmlChar *name, int count, const xmlChar *value);
-    void countDefault(const xmlChar *element);
-    bool replace(const FoundTag &tag, const QString &newValue);
+    void pair(const xmlChar *name, int count);
+    void countNotInText(const xmlChar *element, const FoundTag *tag);
+    bool replace(const FoundValue &value, const QString &newValue);
     void finish();
 
     ByteWindow m_window;
-    const AdjustmentRule &m_rule;
-    const QByteArray m_attributeNameUtf8;
+    ElementRules m_rules;
     std::unique_ptr<TagFinder> m_finder;
     StreamAdjustResult m_result;
     bool m_failed = false;
@@ -143,7 +142,7 @@ bool LayoutPreservingAdjuster::startReading()
         Failure failure{encoding.errorKind, encoding.error, 1, 1};
         return fail(failure, false);
     }
-    m_finder = TagFinder::create(encoding, m_rule.attributeName);
+    m_finder = TagFinder::create(encoding, m_rules.rules().attributeNames());
     const Outcome found = m_finder->find(m_window);
     // A bound is placed where the parser stands; a byte that is not valid has no place.
     return found.succeeded() || fail(found.failure(), found.kind() == FailureKind::TooLarge);
@@ -218,28 +217,18 @@ void LayoutPreservingAdjuster::startElement(xmlParserCtxtPtr context, const xmlC
 {
     if (m_failed || !admitDepth(context, ++m_depth, maximumStreamNestingDepth))
         return;
-    int count = 0;
-    const xmlChar *value = nullptr;
-    const auto *wanted = reinterpret_cast<const xmlChar *>(m_attributeNameUtf8.constData());
-    for (const xmlChar **attribute = attributes; attribute && *attribute; attribute += 2) {
-        ++count;
-        if (xmlStrEqual(attribute[0], wanted))
-            value = attribute[1];
-    }
+    const int count = m_rules.read(attributes);
     // Elements an entity expands to are parsed in a context of their own; they are
     // not in the text and cannot be changed there.
     if (context != mainContext()) {
-        if (!value)
-            countDefault(name);
-        else if (m_rule.adjustedValue(fromLibxml(value)))
-            ++m_result.notInTextCount;
+        countNotInText(name, nullptr);
         return;
     }
-    pair(name, count, value);
+    pair(name, count);
 }
 
 // Pairs the element the parser reports with the next tag found in the text.
-void LayoutPreservingAdjuster::pair(const xmlChar *name, int count, const xmlChar *value)
+void LayoutPreservingAdjuster::pair(const xmlChar *name, int count)
 {
     const std::optional<FoundTag> tag = m_finder->takeTag(m_window, name);
     if (!tag && m_window.inputEnded()) {
@@ -248,52 +237,51 @@ void LayoutPreservingAdjuster::pair(const xmlChar *name, int count, const xmlCha
         m_tagCutOff = true;
         return;
     }
-    if (!tag || tag->attributeCount != count || (value != nullptr) != tag->hasValue) {
+    if (!tag || tag->attributeCount != count || !m_rules.sameValues(*tag)) {
         lostTrack();
         return;
     }
-    if (!value) {
-        countDefault(name);
-        return;
-    }
-    if (const std::optional<QString> newValue = m_rule.adjustedValue(fromLibxml(value))) {
+    countNotInText(name, &*tag);
+    for (const FoundValue &value : tag->values) {
+        const auto change = m_rules.change(name, value.name, m_rules.value(value.name));
+        if (!change)
+            continue;
         ++m_result.adjustedCount;
-        replace(*tag, *newValue);
+        ++m_result.adjustedByRule[change->rule];
+        if (!replace(value, change->newText))
+            return;
     }
 }
 
-// A default the document type gives the attribute, where the element lacks it.
-void LayoutPreservingAdjuster::countDefault(const xmlChar *element)
+// Values the rules would change that are not in the document's text: the defaults the
+// document type gives the attributes an element lacks, and without a tag (an element
+// an entity expands to) its values too.
+void LayoutPreservingAdjuster::countNotInText(const xmlChar *element, const FoundTag *tag)
 {
     const xmlDocPtr document = mainContext()->myDoc;
-    if (!document || !document->intSubset)
-        return;
-    const auto *wanted = reinterpret_cast<const xmlChar *>(m_attributeNameUtf8.constData());
-    const int colon = m_attributeNameUtf8.indexOf(':');
-    xmlAttributePtr declaration = nullptr;
-    if (colon > 0) {
-        const QByteArray prefix = m_attributeNameUtf8.left(colon);
-        declaration = xmlGetDtdQAttrDesc(document->intSubset, element, wanted + colon + 1,
-                                         reinterpret_cast<const xmlChar *>(prefix.constData()));
-    } else {
-        declaration = xmlGetDtdAttrDesc(document->intSubset, element, wanted);
+    const bool defaults = document && document->intSubset;
+    if (tag && !defaults)
+        return; // every value is in the tag's text
+    for (int name = 0; name < m_rules.nameCount(); ++name) {
+        const xmlChar *value = m_rules.value(name);
+        if (value ? !tag && m_rules.change(element, name, value)
+                  : defaults && m_rules.changesDefault(document, element, name))
+            ++m_result.notInTextCount;
     }
-    if (declaration && declaration->defaultValue &&
-        m_rule.adjustedValue(fromLibxml(declaration->defaultValue)))
-        ++m_result.notInTextCount;
 }
 
-bool LayoutPreservingAdjuster::replace(const FoundTag &tag, const QString &newValue)
+bool LayoutPreservingAdjuster::replace(const FoundValue &value, const QString &newValue)
 {
-    if (!m_window.holds(tag.value))
+    if (!m_window.holds(value.bytes))
         return lostTrack();
-    if (!m_finder->valueMatches(m_window, tag))
+    if (!m_finder->valueMatches(m_window, value))
         return fail(failureOf(Reason::ValueBytesNotMatched));
     const QByteArray newBytes = m_finder->encode(newValue);
-    if (newBytes == QByteArray::fromRawData(m_window.at(tag.value.begin), int(tag.value.size())))
+    if (newBytes ==
+        QByteArray::fromRawData(m_window.at(value.bytes.begin), int(value.bytes.size())))
         return true;
     m_result.bytesChanged = true;
-    return m_window.replace(tag.value, newBytes);
+    return m_window.replace(value.bytes, newBytes);
 }
 
 void LayoutPreservingAdjuster::finish()
@@ -337,10 +325,10 @@ xmlSAXHandler streamHandler()
 
 } // namespace
 
-StreamAdjustResult adjustXmlStream(QIODevice &input, QIODevice *output, const AdjustmentRule &rule,
-                                   qint64 chunkSize)
+StreamAdjustResult adjustXmlStream(QIODevice &input, QIODevice *output,
+                                   const AdjustmentRules &rules, qint64 chunkSize)
 {
-    return LayoutPreservingAdjuster(input, output, rule, chunkSize).run();
+    return LayoutPreservingAdjuster(input, output, rules, chunkSize).run();
 }
 
 } // namespace xmladjust

@@ -23,57 +23,64 @@ namespace {
 class ByteTagFinder final : public TagFinder
 {
 public:
-    ByteTagFinder(const InputEncoding &encoding, const QString &attributeName)
-        : TagFinder(encoding), m_lexer(units(encodeWithoutMark(encoding.codec, attributeName)),
-                                       maximumAttributesPerTag, maximumMarkupLength)
+    ByteTagFinder(const InputEncoding &encoding, const QStringList &attributeNames)
+        : TagFinder(encoding),
+          m_lexer(units(encoding, attributeNames), maximumAttributesPerTag, maximumMarkupLength)
     {}
 
     Outcome find(const ByteWindow &window) override
     {
         const BytePosition from = m_located;
         m_located = window.end();
-        return markupOutcome(m_lexer.read(window.at(from), window.at(m_located), &m_tags), "bytes");
+        return markupOutcome(m_lexer.read(window.at(from), window.at(m_located), &m_found),
+                             "bytes");
     }
 
     std::optional<FoundTag> takeTag(const ByteWindow &window, const xmlChar *name) override
     {
-        if (m_tags.empty())
+        if (m_found.tags.empty())
             return std::nullopt;
-        const LocatedTag<char> tag = m_tags.front();
-        m_tags.pop_front();
-        if (!nameMatches(window, tag, name))
-            return std::nullopt;
+        const LocatedTag<char> tag = m_found.tags.front();
+        m_found.tags.pop_front();
         FoundTag found;
         found.attributeCount = tag.attributeCount;
-        found.hasValue = tag.hasValue;
-        found.value = tag.value;
+        for (int i = 0; i < tag.valueCount; ++i) {
+            const LocatedValue<char> &value = m_found.values.front();
+            found.values.append({value.name, value.span, {}});
+            m_found.values.pop_front();
+        }
+        if (!nameMatches(window, tag, name))
+            return std::nullopt;
         return found;
     }
 
     BytePosition settledTo() override
     {
         BytePosition settled = m_lexer.settledTo();
-        const auto withValue =
-            std::find_if(m_tags.cbegin(), m_tags.cend(),
-                         [](const LocatedTag<char> &tag) { return tag.hasValue; });
-        if (withValue != m_tags.cend())
-            settled = std::min(settled, withValue->value.begin);
+        if (!m_found.values.empty())
+            settled = std::min(settled, m_found.values.front().span.begin);
         return settled;
     }
 
     BytePosition release(const ByteWindow &window) override
     {
-        return m_tags.empty() ? window.end() : m_tags.front().nameStart;
+        return m_found.tags.empty() ? window.end() : m_found.tags.front().nameStart;
     }
 
-    bool hasTag() const override { return !m_tags.empty(); }
-    bool valueMatches(const ByteWindow &, const FoundTag &) const override { return true; }
+    bool hasTag() const override { return !m_found.tags.empty(); }
+    bool valueMatches(const ByteWindow &, const FoundValue &) const override { return true; }
     Outcome finish(const ByteWindow &) override { return {}; }
 
 private:
-    static std::vector<char> units(const QByteArray &bytes)
+    static std::vector<std::vector<char>> units(const InputEncoding &encoding,
+                                                const QStringList &names)
     {
-        return std::vector<char>(bytes.cbegin(), bytes.cend());
+        std::vector<std::vector<char>> encoded;
+        for (const QString &name : names) {
+            const QByteArray bytes = encodeWithoutMark(encoding.codec, name);
+            encoded.emplace_back(bytes.cbegin(), bytes.cend());
+        }
+        return encoded;
     }
 
     bool nameMatches(const ByteWindow &window, const LocatedTag<char> &tag,
@@ -87,7 +94,7 @@ private:
     }
 
     MarkupLexer<char> m_lexer;
-    std::deque<LocatedTag<char>> m_tags; // found and not yet reported by the parser
+    LocatedMarkup<char> m_found; // not yet reported by the parser
 };
 
 // Markup read in text decoded by Qt's codec (UTF-16, UTF-32, and encodings whose
@@ -96,11 +103,9 @@ private:
 class DecodedTagFinder final : public TagFinder
 {
 public:
-    DecodedTagFinder(const InputEncoding &encoding, const QString &attributeName)
+    DecodedTagFinder(const InputEncoding &encoding, const QStringList &attributeNames)
         : TagFinder(encoding),
-          m_lexer(std::vector<char16_t>(attributeName.utf16(),
-                                        attributeName.utf16() + attributeName.size()),
-                  maximumAttributesPerTag, maximumMarkupLength),
+          m_lexer(units(attributeNames), maximumAttributesPerTag, maximumMarkupLength),
           m_cursor(encoding)
     {
         // Qt's decoders of these codecs seldom report a byte they cannot decode; libxml2,
@@ -134,16 +139,18 @@ public:
 
     std::optional<FoundTag> takeTag(const ByteWindow &, const xmlChar *name) override
     {
-        if (m_tags.empty())
+        if (m_found.tags.empty())
             return std::nullopt;
-        const LocatedTag<char16_t> tag = m_tags.front();
+        const LocatedTag<char16_t> tag = m_found.tags.front();
+        m_found.tags.pop_front();
         FoundTag found;
         found.attributeCount = tag.attributeCount;
-        found.hasValue = tag.hasValue;
-        found.value = m_valueBytes.front();
-        found.valueCharacters = tag.value;
-        m_tags.pop_front();
-        m_valueBytes.pop_front();
+        for (int i = 0; i < tag.valueCount; ++i) {
+            const LocatedValue<char16_t> &value = m_found.values.front();
+            found.values.append({value.name, m_valueBytes.front(), value.span});
+            m_found.values.pop_front();
+            m_valueBytes.pop_front();
+        }
         if (QStringView(textAt(tag.nameStart), tag.nameLength) != fromLibxml(name))
             return std::nullopt;
         return found;
@@ -153,30 +160,26 @@ public:
     {
         m_cursor.advance(textAt(m_cursor.character()), m_lexer.settledTo());
         BytePosition settled = m_cursor.byte();
-        for (size_t i = 0; i < m_tags.size(); ++i) {
-            if (m_tags[i].hasValue) {
-                settled = std::min(settled, m_valueBytes[i].begin);
-                break;
-            }
-        }
+        if (!m_valueBytes.empty())
+            settled = std::min(settled, m_valueBytes.front().begin);
         return settled;
     }
 
     BytePosition release(const ByteWindow &window) override
     {
         CharacterPosition keep = m_cursor.character();
-        if (!m_tags.empty())
-            keep = std::min(keep, m_tags.front().nameStart);
+        if (!m_found.tags.empty())
+            keep = std::min(keep, m_found.tags.front().nameStart);
         m_text.remove(0, int(keep - m_textBase));
         m_textBase = keep;
         return window.end(); // the parser reads the bytes from its own feed
     }
 
-    bool valueMatches(const ByteWindow &window, const FoundTag &tag) const override
+    bool valueMatches(const ByteWindow &window, const FoundValue &value) const override
     {
-        const QStringView text(textAt(tag.valueCharacters.begin), tag.valueCharacters.size());
+        const QStringView text(textAt(value.characters.begin), value.characters.size());
         return encodeWithoutMark(m_encoding.codec, text) ==
-               QByteArray::fromRawData(window.at(tag.value.begin), int(tag.value.size()));
+               QByteArray::fromRawData(window.at(value.bytes.begin), int(value.bytes.size()));
     }
 
     Outcome finish(const ByteWindow &window) override
@@ -190,7 +193,7 @@ public:
                                                             : Reason::EndsInsideCharacter);
     }
 
-    bool hasTag() const override { return !m_tags.empty(); }
+    bool hasTag() const override { return !m_found.tags.empty(); }
     bool feedsDecodedText() const override { return m_encoding.parserReadsDecoded; }
     bool allGiven(BytePosition fed) const override
     {
@@ -205,6 +208,14 @@ public:
     }
 
 private:
+    static std::vector<std::vector<char16_t>> units(const QStringList &names)
+    {
+        std::vector<std::vector<char16_t>> units;
+        for (const QString &name : names)
+            units.emplace_back(name.utf16(), name.utf16() + name.size());
+        return units;
+    }
+
     const QChar *textAt(CharacterPosition at) const
     {
         return m_text.constData() + (at - m_textBase);
@@ -216,26 +227,24 @@ private:
     {
         const CharacterPosition oldEnd = m_textBase + m_text.size();
         m_text += text;
-        const size_t known = m_tags.size();
+        const size_t known = m_found.values.size();
         const auto *begin = reinterpret_cast<const char16_t *>(textAt(oldEnd));
-        const MarkupVerdict verdict = m_lexer.read(begin, begin + text.size(), &m_tags);
-        for (size_t i = known; i < m_tags.size(); ++i) {
-            const LocatedTag<char16_t> &tag = m_tags[i];
+        const MarkupVerdict verdict = m_lexer.read(begin, begin + text.size(), &m_found);
+        for (size_t i = known; i < m_found.values.size(); ++i) {
+            const CharacterSpan characters = m_found.values[i].span;
             ByteSpan bytes;
-            if (tag.hasValue) {
-                m_cursor.advance(textAt(m_cursor.character()), tag.value.begin);
-                bytes.begin = m_cursor.byte();
-                m_cursor.advance(textAt(m_cursor.character()), tag.value.end);
-                bytes.end = m_cursor.byte();
-            }
+            m_cursor.advance(textAt(m_cursor.character()), characters.begin);
+            bytes.begin = m_cursor.byte();
+            m_cursor.advance(textAt(m_cursor.character()), characters.end);
+            bytes.end = m_cursor.byte();
             m_valueBytes.push_back(bytes);
         }
         return markupOutcome(verdict, "characters");
     }
 
     MarkupLexer<char16_t> m_lexer;
-    std::deque<LocatedTag<char16_t>> m_tags; // found and not yet reported by the parser
-    std::deque<ByteSpan> m_valueBytes;       // of each tag in m_tags
+    LocatedMarkup<char16_t> m_found;         // not yet reported by the parser
+    std::deque<ByteSpan> m_valueBytes;       // of each value in m_found
     std::unique_ptr<QTextDecoder> m_decoder; // all but UTF-32
     ByteCursor m_cursor;
     // Decoded text still needed; m_text[0] is character m_textBase of the document.
@@ -247,11 +256,11 @@ private:
 } // namespace
 
 std::unique_ptr<TagFinder> TagFinder::create(const InputEncoding &encoding,
-                                             const QString &attributeName)
+                                             const QStringList &attributeNames)
 {
     if (encoding.markupInBytes)
-        return std::make_unique<ByteTagFinder>(encoding, attributeName);
-    return std::make_unique<DecodedTagFinder>(encoding, attributeName);
+        return std::make_unique<ByteTagFinder>(encoding, attributeNames);
+    return std::make_unique<DecodedTagFinder>(encoding, attributeNames);
 }
 
 QByteArray TagFinder::encode(const QString &value) const

@@ -8,19 +8,28 @@
 
 #include <libxml/xmlstring.h>
 
+#include <QStringList>
+#include <QVarLengthArray>
+
 #include <memory>
 #include <optional>
 
 namespace xmladjust {
+
+// The value of an attribute looked for in a start tag.
+struct FoundValue
+{
+    int name = 0;             // the attribute's index among the names looked for
+    ByteSpan bytes;           // inside the quotes
+    CharacterSpan characters; // where the text is decoded to be read
+};
 
 // A start tag found in the document's text, as the streaming engine pairs it with
 // the element the parser reports.
 struct FoundTag
 {
     int attributeCount = 0;
-    bool hasValue = false;         // of the attribute looked for
-    ByteSpan value;                // its bytes, inside the quotes
-    CharacterSpan valueCharacters; // where the text is decoded to be read
+    QVarLengthArray<FoundValue, 2> values; // in the order written
 };
 
 // Finds the start tags of a document in its bytes as they are read, ahead of the
@@ -31,9 +40,9 @@ class TagFinder
 public:
     virtual ~TagFinder() = default;
 
-    // The finder for the encoding, looking for the named attribute.
+    // The finder for the encoding, looking for the named attributes.
     static std::unique_ptr<TagFinder> create(const InputEncoding &encoding,
-                                             const QString &attributeName);
+                                             const QStringList &attributeNames);
 
     // Reads the bytes the window holds beyond those read before, up to located().
     virtual Outcome find(const ByteWindow &window) = 0;
@@ -53,7 +62,7 @@ public:
     virtual BytePosition release(const ByteWindow &window) = 0;
 
     // The value's bytes stand for its characters, as the tag was found.
-    virtual bool valueMatches(const ByteWindow &window, const FoundTag &tag) const = 0;
+    virtual bool valueMatches(const ByteWindow &window, const FoundValue &value) const = 0;
     // A new value, in the document's encoding.
     QByteArray encode(const QString &value) const;
     // Once all of the input is read: whether the text found ends where the bytes do.

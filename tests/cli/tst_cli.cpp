@@ -62,18 +62,33 @@ class tst_Cli : public QObject
     Q_OBJECT
 
 private slots:
-    void cases_data() { addCaseRows(QFINDTESTDATA("../data/cases"), "cli"); }
+    void cases_data()
+    {
+        addCaseRows(QFINDTESTDATA("../data/cases"), {"cli", "stdin", "dry-run", "reformat"});
+    }
+    // The file in place, standard input, a dry run of the file, and --reformat through
+    // standard input, which writes what it writes of the expected document.
     void cases()
     {
         QFETCH(AdjustmentCase, given);
+        QFETCH(QString, path);
         QTemporaryDir dir;
-        const QString name = given.name + ".xml";
+        const bool piped = path == "stdin" || path == "reformat";
+        const QString name = piped ? QString("-") : given.name + ".xml";
         const QByteArray input = readBytes(given.inputPath);
-        QVERIFY(writeBytes(dir.filePath(name), input));
-        const QString before = inodeOf(dir.filePath(name));
+        QVERIFY(writeBytes(dir.filePath(given.name + ".xml"), input));
+        const QString before = inodeOf(dir.filePath(given.name + ".xml"));
+        QStringList options;
+        if (path == "dry-run" || path == "reformat")
+            options << "--" + path;
 
-        const Run result = run(given.arguments << name, {}, dir.path());
-        QString report = QString("%1 values? adjusted").arg(given.adjusted);
+        const Run result = run(given.arguments + options + QStringList(name),
+                               piped ? input : QByteArray(), dir.path());
+        QString report =
+            QString(path == "dry-run" ? "%1 values? would be adjusted" : "%1 values? adjusted")
+                .arg(given.adjusted);
+        if (!given.byRule.isEmpty())
+            report += " \\(" + QRegularExpression::escape(given.byRule) + "\\)";
         if (given.notInText)
             report += QString(", %1 left unchanged \\(not written in the file's text\\)")
                           .arg(given.notInText);
@@ -85,11 +100,16 @@ private slots:
         QVERIFY2(matchesWhole(QRegularExpression::escape(name) + ": " + report, result.err),
                  qPrintable(result.err));
         QCOMPARE(result.exitCode, given.failure.isEmpty() ? 0 : 1);
-        QCOMPARE(result.out, QByteArray());
-        QCOMPARE(readBytes(dir.filePath(name)), given.failure.isEmpty() ? given.output : input);
-        if (readBytes(dir.filePath(name)) == input) // nothing to change leaves the file itself
-            QCOMPARE(inodeOf(dir.filePath(name)), before);
-        QCOMPARE(entries(dir.path()), QStringList(name));
+        QByteArray expectedOutput = path == "stdin" && given.failure.isEmpty() ? given.output : "";
+        if (path == "reformat") // the expected document as --reformat writes it
+            expectedOutput =
+                run({"--attribute", "absent", "--add", "1", "--reformat"}, given.output).out;
+        QCOMPARE(result.out, expectedOutput);
+        const QString file = dir.filePath(given.name + ".xml");
+        QCOMPARE(readBytes(file), path == "cli" && given.failure.isEmpty() ? given.output : input);
+        if (readBytes(file) == input) // nothing to change leaves the file itself
+            QCOMPARE(inodeOf(file), before);
+        QCOMPARE(entries(dir.path()), QStringList(given.name + ".xml"));
     }
 
     void commandLine_data() { addDataRows(QFINDTESTDATA("../data/command-line.tsv")); }

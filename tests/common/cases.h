@@ -16,6 +16,7 @@ struct AdjustmentCase
     QByteArray output;     // what the streaming engine writes
     QString failure;       // the failure's kind, or empty when the case succeeds
     qint64 adjusted = 0;
+    QString byRule; // with several rules, each one's count as the report gives it
     qint64 notInText = 0;
     int line = 0; // of the failure; 0 where it has no place
     int column = 0;
@@ -27,15 +28,26 @@ struct AdjustmentCase
         const int at = arguments.indexOf(name);
         return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1] : QString();
     }
+
+    // Each rule's count, from byRule ("lat 2, lon 1"), in the order given.
+    QVector<qint64> countsByRule() const
+    {
+        QVector<qint64> counts;
+        for (const QString &item : byRule.split(", ", Qt::SkipEmptyParts))
+            counts << item.section(' ', -1).toLongLong();
+        return counts;
+    }
 };
 Q_DECLARE_METATYPE(AdjustmentCase)
 
-// A row for each case that goes through `path` ("stream": every case), in the column
-// "given".
-inline void addCaseRows(const QString &folder, const QString &path)
+// A row for each case and each of the `paths` it goes through ("stream": every case),
+// in the columns "given" and "path", named by the case (and the path, with several).
+inline void addCaseRows(const QString &folder, const QStringList &paths)
 {
     QTest::addColumn<AdjustmentCase>("given");
-    const QRegularExpression adjusted("^adjusted (\\d+)(?:, not in text (\\d+))?$");
+    QTest::addColumn<QString>("path");
+    const QRegularExpression adjusted(
+        "^adjusted (\\d+)(?: \\(([^)]+)\\))?(?:, not in text (\\d+))?$");
     const QRegularExpression refused("^refused (\\w+)(?: (\\d+):(\\d+))? (.+)$");
     for (const QStringList &fields : dataLines(folder + "/cases.tsv")) {
         AdjustmentCase c;
@@ -48,7 +60,8 @@ inline void addCaseRows(const QString &folder, const QString &path)
         c.output = readBytes(QFile::exists(outputPath) ? outputPath : c.inputPath);
         if (const auto match = adjusted.match(fields[2]); match.hasMatch()) {
             c.adjusted = match.captured(1).toLongLong();
-            c.notInText = match.captured(2).toLongLong();
+            c.byRule = match.captured(2);
+            c.notInText = match.captured(3).toLongLong();
         } else if (const auto match = refused.match(fields[2]); match.hasMatch()) {
             c.failure = match.captured(1);
             c.line = match.captured(2).toInt();
@@ -57,9 +70,18 @@ inline void addCaseRows(const QString &folder, const QString &path)
         } else {
             QFAIL(qPrintable("cases.tsv: no report for " + c.name));
         }
-        if (path == "stream" || c.paths.contains(path))
-            QTest::newRow(qPrintable(c.name)) << c;
+        for (const QString &path : paths) {
+            if (path != "stream" && !c.paths.contains(path))
+                continue;
+            const QString row = paths.size() > 1 ? c.name + ", " + path : c.name;
+            QTest::newRow(qPrintable(row)) << c << path;
+        }
     }
+}
+
+inline void addCaseRows(const QString &folder, const QString &path)
+{
+    addCaseRows(folder, QStringList(path));
 }
 
 #endif // CASES_H

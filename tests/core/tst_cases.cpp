@@ -18,19 +18,21 @@ using namespace xmladjust;
 
 namespace {
 
-AdjustmentRule ruleOf(const AdjustmentCase &c)
-{
-    return ruleFor(c.option("--attribute"), c.option("--add"), c.option("--above"),
-                   c.option("--below"));
-}
-
-StreamAdjustResult runStream(const QByteArray &input, QIODevice *output, const AdjustmentRule &rule,
+StreamAdjustResult runStream(const QByteArray &input, QIODevice *output,
+                             const AdjustmentRules &rules,
                              qint64 chunkSize = defaultStreamChunkSize)
 {
     QBuffer inputDevice;
     inputDevice.setData(input);
     inputDevice.open(QIODevice::ReadOnly);
-    return adjustXmlStream(inputDevice, output, rule, chunkSize);
+    return adjustXmlStream(inputDevice, output, rules, chunkSize);
+}
+
+// With several rules, each one's count is as the case gives it.
+void compareByRule(const RuleCounts &counts, const AdjustmentCase &c)
+{
+    if (!c.byRule.isEmpty())
+        QCOMPARE(counts, c.countsByRule());
 }
 
 // The window's engine may name another kind: it says "not well-formed" of bytes the
@@ -66,8 +68,9 @@ private slots:
             QBuffer outputDevice(&output);
             outputDevice.open(QIODevice::WriteOnly);
             const StreamAdjustResult result =
-                chunkSize < 0 ? runStream(input, nullptr, ruleOf(given))
-                              : runStream(input, &outputDevice, ruleOf(given), chunkSize);
+                chunkSize < 0
+                    ? runStream(input, nullptr, rulesFor(given.arguments))
+                    : runStream(input, &outputDevice, rulesFor(given.arguments), chunkSize);
             if (!given.failure.isEmpty()) {
                 compareFailure(result.outcome, given);
                 continue;
@@ -78,6 +81,7 @@ private slots:
             if (chunkSize > 0)
                 QCOMPARE(output, given.output);
             QCOMPARE(result.adjustedCount, given.adjusted);
+            compareByRule(result.adjustedByRule, given);
             QCOMPARE(result.notInTextCount, given.notInText);
             QCOMPARE(result.bytesChanged, given.output != input);
         }
@@ -96,7 +100,10 @@ private slots:
             return;
         }
         QVERIFY2(load.succeeded(), qPrintable(messageOf(load)));
-        QCOMPARE(qint64(adjustAttributes(document, ruleOf(given))), given.adjusted);
+        RuleCounts byRule;
+        QCOMPARE(qint64(adjustAttributes(document, rulesFor(given.arguments), &byRule)),
+                 given.adjusted);
+        compareByRule(byRule, given);
         QDomDocument expected;
         QVERIFY(loadXmlBytes(expected, given.output).succeeded());
         QCOMPARE(documentContent(document), documentContent(expected));
