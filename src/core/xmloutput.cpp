@@ -396,10 +396,32 @@ uint firstUnwritableCharacter(const QDomDocument &document)
     return found;
 }
 
+namespace {
+
+// Whether the serialisation already is what the guard would make of it, seen without
+// walking the document: the encoding holds every character, no element has an
+// xml:space attribute, and every "<?" is one of the instructions at the top level
+// (text and values write '<' as a reference; one inside a comment or CDATA section
+// only sends the document to the walk).
+bool needsNoGuard(const QDomDocument &document, const QTextCodec *codec, const QString &plain)
+{
+    if (!isUnicodeEncoding(codec) || plain.contains(QLatin1String("xml:space")))
+        return false;
+    int topLevelInstructions = 0;
+    for (QDomNode node = document.firstChild(); !node.isNull(); node = node.nextSibling())
+        topLevelInstructions += node.isProcessingInstruction() ? 1 : 0;
+    return plain.count(QLatin1String("<?")) == topLevelInstructions;
+}
+
+} // namespace
+
 QString serializeXml(const QDomDocument &document, int indent)
 {
     const QString plain = domSerialization(document, indent);
-    SerializationGuard guard(document, declaredCodec(document), plain);
+    QTextCodec *const codec = declaredCodec(document);
+    if (needsNoGuard(document, codec, plain))
+        return plain;
+    SerializationGuard guard(document, codec, plain);
     if (!guard.changesAnything())
         return plain;
     return guard.finish(domSerialization(document, indent));
