@@ -114,8 +114,11 @@ qint64 availableMemory()
 
 Outcome checkDocumentFits(qint64 fileSize, qint64 held)
 {
-    const qint64 available = availableMemory();
+    // Small documents, nearly all, spare the look at /proc and /sys.
     const qint64 needed = fileSize * domBytesPerFileByte - held;
+    if (needed < (qint64(16) << 20))
+        return {};
+    const qint64 available = availableMemory();
     if (available < 0 || needed <= available)
         return {};
     const auto mebibytes = [](qint64 bytes) {
