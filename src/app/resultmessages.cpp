@@ -42,6 +42,8 @@ QString loadFailureReason(const Failure &failure)
                              QStringLiteral("уровней"), QStringLiteral("уровней")));
     case FailureKind::TooLarge:
         return QStringLiteral("слишком большой (%1)").arg(failure.message);
+    case FailureKind::NotEnoughMemory:
+        return QStringLiteral("не хватит памяти (%1)").arg(failure.message);
     case FailureKind::UnsupportedEncoding:
         return QStringLiteral("нельзя сохранить без потерь (%1)").arg(failure.message);
     default:

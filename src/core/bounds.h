@@ -17,9 +17,23 @@ constexpr int maximumNestingDepth = 1000;
 // is about the parser's stack of open elements, a few dozen bytes a level.
 constexpr int maximumStreamNestingDepth = 100000;
 
-// The DOM needs some forty times a document's size in memory, and its strings cannot
-// pass 2 GiB; larger files are refused rather than left to exhaust memory.
+// The DOM's strings cannot pass 2 GiB, and it needs many times a document's size in
+// memory (below); larger files are refused rather than left to exhaust memory.
 constexpr qint64 maximumXmlFileSize = qint64(256) << 20;
+
+// The memory the window's path takes at its peak (the file's bytes, the DOM, and the
+// text and bytes it writes back), for each byte of the file. Measured on the densest
+// markup it meets, OSM-like files of short elements with many short attributes
+// (`generate_corpus osm`, 30 MiB: `xmladjust-cli --reformat` peaked at 996 MiB on
+// Qt 5.15 and 1969 MiB on Qt 6.4): QDom spends about a hundred bytes on every node and
+// attribute, and Qt 6's larger strings and attribute hashes double that. A file that
+// would need more than the memory available is refused before it is read, rather
+// than left to swap or to be killed.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+constexpr qint64 domBytesPerFileByte = 70;
+#else
+constexpr qint64 domBytesPerFileByte = 35;
+#endif
 
 // Entity references may expand to at most this many characters in all, which
 // keeps a small document from growing past what memory and strings can hold.

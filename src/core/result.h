@@ -24,7 +24,8 @@ enum class FailureKind
     NotWritable,         // the file may not be replaced
     ChangedMeanwhile,    // another program changed or removed the file meanwhile
     Busy,                // another run of this program held the file too long
-    MetadataNotKept      // the file's owner, mode or attributes could not be kept
+    MetadataNotKept,     // the file's owner, mode or attributes could not be kept
+    NotEnoughMemory      // the document would not fit in the memory available
 };
 
 struct Failure

@@ -5,6 +5,7 @@
 #include "domreader.h"
 #include "encoding.h"
 #include "markupguard.h"
+#include "memorybudget.h"
 #include "messages.h"
 #include "xmloutput.h"
 
@@ -160,9 +161,10 @@ void nameWideEncoding(QDomDocument &document, int mib)
 
 } // namespace
 
-Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
+namespace {
+
+Outcome loadReadBytes(QDomDocument &document, const QByteArray &bytes)
 {
-    document.clear();
     if (const MarkConflict conflict = markConflict(bytes); conflict.exists()) {
         Failure failure =
             failureOf(Reason::MarkContradictsDeclaration, {conflict.shown, conflict.declared});
@@ -203,6 +205,16 @@ Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
     return result;
 }
 
+} // namespace
+
+Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes)
+{
+    document.clear();
+    if (Outcome fits = checkDocumentFits(bytes.size(), bytes.size()); !fits.succeeded())
+        return fits;
+    return loadReadBytes(document, bytes);
+}
+
 Outcome loadXmlFile(QDomDocument &document, const QString &path)
 {
     const QFileInfo info(path);
@@ -211,6 +223,9 @@ Outcome loadXmlFile(QDomDocument &document, const QString &path)
         return failureOf(info.isDir() ? Reason::IsDirectory : Reason::NotRegularFile);
     if (info.size() > maximumXmlFileSize)
         return failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)});
+    document.clear();
+    if (Outcome fits = checkDocumentFits(info.size()); !fits.succeeded())
+        return fits;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return Failure{FailureKind::CannotRead, file.errorString()};
@@ -218,7 +233,7 @@ Outcome loadXmlFile(QDomDocument &document, const QString &path)
     if (file.error() != QFileDevice::NoError)
         return Failure{FailureKind::CannotRead, file.errorString()};
     file.close();
-    return loadXmlBytes(document, bytes);
+    return loadReadBytes(document, bytes);
 }
 
 } // namespace xmladjust

@@ -26,10 +26,12 @@ QString normalizeXmlText(QString text);
 Outcome loadXmlText(QDomDocument &document, const QString &text);
 
 // Parses the bytes of a file into the document, after the guards. Bytes that are not
-// valid in the file's encoding are refused, as XML requires.
+// valid in the file's encoding are refused, as XML requires, and a document the
+// memory available cannot hold is refused before it is parsed.
 Outcome loadXmlBytes(QDomDocument &document, const QByteArray &bytes);
 
-// Reads and parses the regular file at the path.
+// Reads and parses the regular file at the path; a file whose document the memory
+// available cannot hold is refused before it is read.
 Outcome loadXmlFile(QDomDocument &document, const QString &path);
 
 } // namespace xmladjust

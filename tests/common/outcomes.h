@@ -23,9 +23,9 @@ inline QString messageOf(const xmladjust::Outcome &outcome)
 inline QString kindOf(const xmladjust::Outcome &outcome)
 {
     static const char *const names[] = {
-        "CannotRead",          "CannotWrite",   "NotWellFormed",  "TooDeep",        "TooLarge",
-        "UnsupportedEncoding", "LayoutNotKept", "Missing",        "NotRegularFile", "NotWritable",
-        "ChangedMeanwhile",    "Busy",          "MetadataNotKept"};
+        "CannotRead",          "CannotWrite",   "NotWellFormed",   "TooDeep",        "TooLarge",
+        "UnsupportedEncoding", "LayoutNotKept", "Missing",         "NotRegularFile", "NotWritable",
+        "ChangedMeanwhile",    "Busy",          "MetadataNotKept", "NotEnoughMemory"};
     return outcome.succeeded() ? QString() : QString(names[int(outcome.kind())]);
 }
 

@@ -50,6 +50,18 @@ QByteArray paragraphs(int count, const QByteArray &value)
 }
 
 // Drags the data onto the widget and drops it there, as a file manager would.
+// The bytes of address space this process has mapped.
+rlim_t addressSpaceInUse()
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmSize:"))
+            return line.mid(7).trimmed().split(' ').value(0).toULongLong() * 1024;
+    return 0;
+}
+
 void dropOn(QWidget *target, const QMimeData &data)
 {
     const QPoint at = target->rect().center();
@@ -205,14 +217,20 @@ private slots:
             ->setText(path.isEmpty() || path.startsWith('/') ? QString(path)
                                                              : m_dir->filePath(path));
         QFETCH(QByteArray, limit);
-        rlimit saved = {}, limited = {};
-        QVERIFY(getrlimit(RLIMIT_FSIZE, &saved) == 0 && getrlimit(RLIMIT_FSIZE, &limited) == 0);
+        QFETCH(QByteArray, memory);
+        rlimit savedWrites = {}, savedSpace = {};
+        QVERIFY(getrlimit(RLIMIT_FSIZE, &savedWrites) == 0 &&
+                getrlimit(RLIMIT_AS, &savedSpace) == 0);
+        rlimit writes = savedWrites, space = savedSpace;
         if (!limit.isEmpty())
-            limited.rlim_cur = limit.toULongLong();
+            writes.rlim_cur = limit.toULongLong();
+        if (!memory.isEmpty())
+            space.rlim_cur = addressSpaceInUse() + memory.toULongLong();
         std::signal(SIGXFSZ, SIG_IGN); // writing past the limit then fails instead
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &writes) == 0 && setrlimit(RLIMIT_AS, &space) == 0);
         change();
-        QVERIFY(setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        QVERIFY(setrlimit(RLIMIT_FSIZE, &savedWrites) == 0 &&
+                setrlimit(RLIMIT_AS, &savedSpace) == 0);
 
         QVERIFY2(matchesWhole(QString::fromUtf8(message), resultLine()), qPrintable(resultLine()));
         QCOMPARE(entries(m_dir->path()), QStringList({"doc.xml", "folder"}));
