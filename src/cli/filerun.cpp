@@ -7,6 +7,7 @@
 #include "clioptions.h"
 #include "compressionlayer.h"
 #include "fileadjust.h"
+#include "memorybudget.h"
 #include "messages.h"
 #include "signalcleanup.h"
 #include "streamadjust.h"
@@ -164,10 +165,16 @@ FileReport reformatFile(const QString &path, const Settings &settings)
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
     CompressionLayer layer(input, replacement.device());
-    // A plain file too large is refused before it is read.
-    if (!layer.compressed() && input.size() > maximumXmlFileSize)
-        return failed(
-            failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)}).message);
+    // A plain file too large, or whose document would not fit in memory, is refused
+    // before it is read; a compressed one once its document is read.
+    if (!layer.compressed()) {
+        if (input.size() > maximumXmlFileSize)
+            return failed(
+                failureOf(Reason::FileTooLarge, {QString::number(maximumXmlFileSize >> 20)})
+                    .message);
+        if (const Outcome fits = checkDocumentFits(input.size()); !fits.succeeded())
+            return failed(fits.failure().message);
+    }
     QDomDocument document;
     const FileReport report = reformatDocument(layer.input(), settings, document);
     if (!report.error.isEmpty() || settings.dryRun || report.adjusted == 0)
