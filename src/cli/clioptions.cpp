@@ -4,6 +4,7 @@
 #include "bounds.h"
 
 #include <QCommandLineParser>
+#include <QRegularExpression>
 
 #include <optional>
 
@@ -11,9 +12,12 @@ namespace xmladjust {
 
 const char programName[] = "xmladjust-cli";
 const char usageLine[] = "usage: xmladjust-cli --attribute NAME --add NUMBER [--above X] "
-                         "[--below Y] [--reformat] [--dry-run] [FILE...]";
+                         "[--below Y] [--reformat] [--dry-run] [--jobs N] [FILE...]";
 
 namespace {
+
+// Far more threads than any machine's cores would only cost memory.
+constexpr int maximumJobs = 256;
 
 std::optional<QString> singleValue(const QCommandLineParser &parser, const QString &name)
 {
@@ -45,6 +49,8 @@ void addOptions(QCommandLineParser &parser)
     for (const char *name : {"attribute", "add", "above", "below"})
         parser.addOption(
             QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
+    parser.addOption(QCommandLineOption({QStringLiteral("jobs"), QStringLiteral("j")}, QString(),
+                                        QStringLiteral("value")));
     for (const char *name : {"reformat", "dry-run", "help", "version"})
         parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
 }
@@ -53,8 +59,9 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
 {
     QString problem;
     // Each option once: a second --add or --reformat is more likely a mistake than a wish.
-    const QStringList given = parser.optionNames();
-    for (const QString &name : given) {
+    QStringList given = parser.optionNames();
+    given.replaceInStrings(QRegularExpression(QStringLiteral("^j$")), QStringLiteral("jobs"));
+    for (const QString &name : qAsConst(given)) {
         if (given.count(name) > 1)
             return QStringLiteral("--%1 is given more than once").arg(name);
     }
@@ -93,6 +100,14 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
     settings->rule.below = below.value_or(0.0);
     settings->reformat = parser.isSet(QStringLiteral("reformat"));
     settings->dryRun = parser.isSet(QStringLiteral("dry-run"));
+    if (const std::optional<QString> jobs = singleValue(parser, QStringLiteral("jobs"))) {
+        bool converted = false;
+        settings->jobs = jobs->toInt(&converted);
+        if (!converted || settings->jobs < 1 || settings->jobs > maximumJobs)
+            return QStringLiteral("--jobs needs a whole number from 1 to %1, not \"%2\"")
+                .arg(maximumJobs)
+                .arg(*jobs);
+    }
     settings->files = parser.positionalArguments();
     if (settings->files.isEmpty())
         settings->files << QStringLiteral("-");
@@ -112,6 +127,7 @@ With no FILE, or with -, reads standard input and writes the result to standard 
   --below Y         only values strictly less than Y (a finite number)
   --reformat        write what the window writes: the document re-serialised
   --dry-run         report what would change; write nothing
+  -j, --jobs N      work on N files at once (default: as many as there are cores)
   --help            show this help
   --version         show the version
 

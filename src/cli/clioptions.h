@@ -18,6 +18,7 @@ struct Settings
     AdjustmentRule rule;
     bool reformat = false;
     bool dryRun = false;
+    int jobs = 0;      // files worked on at once; 0: as many as there are cores
     QStringList files; // "-" for standard input
 };
 

@@ -161,7 +161,15 @@ FileReport reformatStandardInput(QFile &input, const Settings &settings)
 
 } // namespace
 
-FileReport adjustFile(const QString &path, const Settings &settings)
+PreparedFile::PreparedFile() = default;
+PreparedFile::PreparedFile(FileReport report, std::unique_ptr<AtomicFileReplacement> replacement)
+    : report(std::move(report)), replacement(std::move(replacement))
+{}
+PreparedFile::PreparedFile(PreparedFile &&) noexcept = default;
+PreparedFile &PreparedFile::operator=(PreparedFile &&) noexcept = default;
+PreparedFile::~PreparedFile() = default;
+
+PreparedFile prepareFile(const QString &path, const Settings &settings)
 {
     if (const Outcome reachable = checkReachable(path); !reachable.succeeded())
         return failed(reachable.failure().message);
@@ -176,9 +184,9 @@ FileReport adjustFile(const QString &path, const Settings &settings)
 
     // Begun before the file is opened, so that a file put in its place in between is
     // not overwritten with what was read from the one before it.
-    AtomicFileReplacement replacement;
+    auto replacement = std::make_unique<AtomicFileReplacement>();
     if (!settings.dryRun) {
-        if (const Outcome begun = replacement.begin(path); !begun.succeeded())
+        if (const Outcome begun = replacement->begin(path); !begun.succeeded())
             return failed(begun.failure().message);
     }
     QFile input(path);
@@ -186,14 +194,11 @@ FileReport adjustFile(const QString &path, const Settings &settings)
         return failed(input.errorString());
     if (settings.dryRun)
         return streamReport(adjustXmlStream(input, nullptr, settings.rule));
-    const StreamAdjustResult result = adjustXmlStream(input, replacement.device(), settings.rule);
-    if (!result.succeeded() || !result.bytesChanged) {
-        // Nothing to change leaves the file as it was, modification time included.
-        replacement.cancel();
+    const StreamAdjustResult result = adjustXmlStream(input, replacement->device(), settings.rule);
+    // Nothing to change leaves the file as it was, modification time included.
+    if (!result.succeeded() || !result.bytesChanged)
         return streamReport(result);
-    }
-    const Outcome replaced = replacement.commit();
-    return replaced.succeeded() ? streamReport(result) : failed(replaced.failure().message);
+    return {streamReport(result), std::move(replacement)};
 }
 
 FileReport adjustStandardInput(const Settings &settings)
