@@ -30,11 +30,9 @@ struct AdjustmentCase
 };
 Q_DECLARE_METATYPE(AdjustmentCase)
 
-// A row for each case that goes through `path` ("stream": every case), in the column
-// "given".
-inline void addCaseRows(const QString &folder, const QString &path)
+// Every case of the folder's cases.tsv, in its order.
+inline void readCases(const QString &folder, QList<AdjustmentCase> *cases)
 {
-    QTest::addColumn<AdjustmentCase>("given");
     const QRegularExpression adjusted("^adjusted (\\d+)(?:, not in text (\\d+))?$");
     const QRegularExpression refused("^refused (\\w+)(?: (\\d+):(\\d+))? (.+)$");
     for (const QStringList &fields : dataLines(folder + "/cases.tsv")) {
@@ -57,6 +55,18 @@ inline void addCaseRows(const QString &folder, const QString &path)
         } else {
             QFAIL(qPrintable("cases.tsv: no report for " + c.name));
         }
+        *cases << c;
+    }
+}
+
+// A row for each case that goes through `path` ("stream": every case), in the column
+// "given".
+inline void addCaseRows(const QString &folder, const QString &path)
+{
+    QTest::addColumn<AdjustmentCase>("given");
+    QList<AdjustmentCase> cases;
+    readCases(folder, &cases);
+    for (const AdjustmentCase &c : qAsConst(cases)) {
         if (path == "stream" || c.paths.contains(path))
             QTest::newRow(qPrintable(c.name)) << c;
     }
