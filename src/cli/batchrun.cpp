@@ -22,6 +22,13 @@ namespace xmladjust {
 
 namespace {
 
+FileReport failedWith(const Failure &failure)
+{
+    FileReport report;
+    report.error = failure.message;
+    return report;
+}
+
 // Files dispatched and not yet reported. Each holds up to three descriptors (the file,
 // its lock and its new file) and, without unnamed files, a name a signal removes.
 int windowFor(int jobs)
@@ -93,6 +100,15 @@ private:
             PreparedFile prepared = file == QLatin1String("-")
                                         ? PreparedFile(adjustStandardInput(m_settings))
                                         : prepareFile(file, m_settings);
+            // Completed here, where it was written, so that the committing thread only
+            // syncs and renames.
+            if (prepared.replacement) {
+                if (const Outcome completed = prepared.replacement->complete();
+                    !completed.succeeded()) {
+                    prepared.report = failedWith(completed.failure());
+                    prepared.replacement.reset();
+                }
+            }
             {
                 const std::lock_guard<std::mutex> lock(m_mutex);
                 m_done.emplace_back(index, std::move(prepared));
@@ -148,8 +164,7 @@ bool runFiles(const QStringList &files, const Settings &settings, int jobs)
         const std::vector<Outcome> outcomes = batch.commit();
         for (size_t i = 0; i < outcomes.size(); ++i) {
             if (!outcomes[i].succeeded())
-                reports[size_t(committed[i] % window)] =
-                    FileReport{0, 0, outcomes[i].failure().message};
+                reports[size_t(committed[i] % window)] = failedWith(outcomes[i].failure());
         }
         for (; reported < count && reports[size_t(reported % window)]; ++reported) {
             std::optional<FileReport> &report = reports[size_t(reported % window)];

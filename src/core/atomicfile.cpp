@@ -165,6 +165,7 @@ struct AtomicFileReplacement::Work
     LockedFile file;
     FileStamp read;
     bool inPlace = false;
+    bool completed = false;
     int overwrite = -1;
     int temp = -1;
     QByteArray tempName; // empty while the temporary file has no name (O_TMPFILE)
@@ -346,6 +347,8 @@ Outcome AtomicFileReplacement::complete()
 {
     if (!m_work)
         return failureOf(Reason::NothingToReplace);
+    if (m_work->completed)
+        return {};
     Outcome outcome;
     if (m_work->device.error() != QFileDevice::NoError)
         outcome = writeFailure(m_work->device.errorString());
@@ -358,6 +361,7 @@ Outcome AtomicFileReplacement::complete()
     // Written back from now on, so that syncing many new files in turn waits for the
     // disk about once rather than once each.
     (void)::sync_file_range(m_work->temp, 0, 0, SYNC_FILE_RANGE_WRITE);
+    m_work->completed = true;
     return {};
 }
 

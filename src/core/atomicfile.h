@@ -56,7 +56,8 @@ public:
     void cancel();
 
     // The new contents are complete: the new file gets what is attached to the old
-    // one, and its data starts on its way to the disk.
+    // one, and its data starts on its way to the disk. Once is enough; later calls
+    // only say so.
     Outcome complete();
     // Waits until the new file's data and metadata are safe on the disk.
     Outcome syncNew();

@@ -28,7 +28,7 @@ void signalAt(const char *moment)
     const char *setting = std::getenv("XMLADJUST_SHIM_SIGNAL");
     const char *colon = setting ? std::strchr(setting, ':') : nullptr;
     if (colon && std::strcmp(colon + 1, moment) == 0)
-        ::kill(::getpid(), std::atoi(setting));
+        ::raise(std::atoi(setting)); // to this thread, which it stops right here
 }
 
 void signalAtCount(const char *moment)
@@ -39,7 +39,7 @@ void signalAtCount(const char *moment)
     const char *count = colon ? std::strchr(colon + 1, ':') : nullptr;
     if (count && std::strncmp(colon + 1, moment, size_t(count - colon - 1)) == 0 &&
         ++seen == std::atol(count + 1))
-        ::kill(::getpid(), std::atoi(setting));
+        ::raise(std::atoi(setting)); // to this thread, which it stops right here
 }
 
 bool diskFull(size_t size)
