@@ -8,6 +8,7 @@
 #include "standardstreams.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -30,15 +31,26 @@ FileReport failedWith(const Failure &failure)
 }
 
 // Files dispatched and not yet reported. Each holds up to three descriptors (the file,
-// its lock and its new file) and, without unnamed files, a name a signal removes.
+// its lock and its new file) and, without unnamed files, a name a signal removes; the
+// soft limit on descriptors is raised towards the hard one for them.
 int windowFor(int jobs)
 {
-    int window = std::max(2 * jobs, 64);
+    int window = std::max(2 * jobs, 256);
     rlimit limit = {};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        window = std::min<rlim_t>(window, limit.rlim_cur > 64 ? (limit.rlim_cur - 32) / 4 : 8);
-    return std::min(window, 128);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return window;
+    if (limit.rlim_cur < 4096 && limit.rlim_max > limit.rlim_cur) {
+        rlimit raised = limit;
+        raised.rlim_cur = std::min<rlim_t>(limit.rlim_max, 4096);
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return int(std::min<rlim_t>(window, limit.rlim_cur > 64 ? (limit.rlim_cur - 32) / 4 : 8));
 }
+
+// Each batch costs the disk about two waits (the new files' data, then the renames),
+// so a batch gathers up to half the window, or whatever is done after a short wait.
+constexpr std::chrono::milliseconds batchPatience{150};
 
 // The worker threads and what passes between them and the thread that commits and
 // reports: the indexes of the files to do, in a queue the window bounds, and the
@@ -69,17 +81,25 @@ public:
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_queue.push_back(index);
+            ++m_outstanding;
         }
         m_toDo.notify_one();
     }
 
-    // Every file done since the last call, waiting for one when there is none.
-    std::vector<std::pair<int, PreparedFile>> takeDone()
+    // The files done since the last call: once one is, the wait goes on for `enough`,
+    // or for every file dispatched, but no longer than `patience` (a file held by
+    // another program's lock keeps the others waiting no longer than that).
+    std::vector<std::pair<int, PreparedFile>> takeDone(size_t enough,
+                                                       std::chrono::milliseconds patience)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_doneChanged.wait(lock, [this] { return !m_done.empty(); });
+        m_doneChanged.wait_for(lock, patience, [&] {
+            return m_done.size() >= enough || m_done.size() == m_outstanding;
+        });
         std::vector<std::pair<int, PreparedFile>> done;
         done.swap(m_done);
+        m_outstanding -= done.size();
         return done;
     }
 
@@ -123,6 +143,7 @@ private:
     std::condition_variable m_toDo, m_doneChanged;
     std::deque<int> m_queue;
     std::vector<std::pair<int, PreparedFile>> m_done;
+    size_t m_outstanding = 0; // dispatched, not yet taken back
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };
@@ -151,7 +172,8 @@ bool runFiles(const QStringList &files, const Settings &settings, int jobs)
             workers.dispatch(dispatched);
         // Whatever is done is committed at once, in whatever order it was done, so that
         // no file stays locked waiting for one before it (another run may wait for it).
-        std::vector<std::pair<int, PreparedFile>> done = workers.takeDone();
+        std::vector<std::pair<int, PreparedFile>> done =
+            workers.takeDone(size_t(std::max(1, window / 2)), batchPatience);
         ReplacementBatch batch;
         std::vector<int> committed;
         for (auto &[index, prepared] : done) {

@@ -13,7 +13,7 @@ namespace {
 
 // Fixed storage, so that the handler reads it without allocating or locking; room
 // for every file that the batches of a run on many threads have in flight at once.
-constexpr int slotCount = 512;
+constexpr int slotCount = 1024;
 constexpr size_t pathCapacity = 4096;
 std::atomic<bool> slotTaken[slotCount];
 char slotPaths[slotCount][pathCapacity];
