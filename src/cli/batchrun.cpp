@@ -35,7 +35,7 @@ FileReport failedWith(const Failure &failure)
 // soft limit on descriptors is raised towards the hard one for them.
 int windowFor(int jobs)
 {
-    int window = std::max(2 * jobs, 256);
+    int window = std::max(2 * jobs, 512);
     rlimit limit = {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return window;
@@ -49,8 +49,10 @@ int windowFor(int jobs)
 }
 
 // Each batch costs the disk about two waits (the new files' data, then the renames),
-// so a batch gathers up to half the window, or whatever is done after a short wait.
-constexpr std::chrono::milliseconds batchPatience{150};
+// however many files it holds, and on a busy disk each wait is long: a batch gathers
+// every file in flight, or three quarters of the window, as long as files keep
+// coming (one held by another program's lock does not hold the others back longer).
+constexpr std::chrono::milliseconds batchPatience{100};
 
 // The worker threads and what passes between them and the thread that commits and
 // reports: the indexes of the files to do, in a queue the window bounds, and the
@@ -87,16 +89,17 @@ public:
     }
 
     // The files done since the last call: once one is, the wait goes on for `enough`,
-    // or for every file dispatched, but no longer than `patience` (a file held by
-    // another program's lock keeps the others waiting no longer than that).
+    // or for every file dispatched, as long as another is done within `patience`.
     std::vector<std::pair<int, PreparedFile>> takeDone(size_t enough,
                                                        std::chrono::milliseconds patience)
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_doneChanged.wait(lock, [this] { return !m_done.empty(); });
-        m_doneChanged.wait_for(lock, patience, [&] {
-            return m_done.size() >= enough || m_done.size() == m_outstanding;
-        });
+        while (m_done.size() < enough && m_done.size() < m_outstanding) {
+            const size_t before = m_done.size();
+            if (!m_doneChanged.wait_for(lock, patience, [&] { return m_done.size() != before; }))
+                break;
+        }
         std::vector<std::pair<int, PreparedFile>> done;
         done.swap(m_done);
         m_outstanding -= done.size();
@@ -173,7 +176,7 @@ bool runFiles(const QStringList &files, const Settings &settings, int jobs)
         // Whatever is done is committed at once, in whatever order it was done, so that
         // no file stays locked waiting for one before it (another run may wait for it).
         std::vector<std::pair<int, PreparedFile>> done =
-            workers.takeDone(size_t(std::max(1, window / 2)), batchPatience);
+            workers.takeDone(size_t(std::max(1, window * 3 / 4)), batchPatience);
         ReplacementBatch batch;
         std::vector<int> committed;
         for (auto &[index, prepared] : done) {
