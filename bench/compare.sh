@@ -3,23 +3,36 @@
 # Times xmladjust-cli against xmlstarlet, xsltproc, the DOM alone, the parser
 # alone and cp on the same generated documents, checks that they agree, and prints
 # a Markdown report:
-#   bench/compare.sh [--rounds N] [--large SIZE]
+#   bench/compare.sh [--rounds N] [--large SIZE] [--small-files COUNT] [--small-only]
+#                    [--baseline PATH-TO-ANOTHER-xmladjust-cli]
 # Each round runs every program once per document, in an order that rotates from
 # round to round; the report gives the median wall time and peak resident memory
 # (/usr/bin/time) of each. With --large (for example 1G) an OSM-like file of that
 # size is added, measured with our default path and cp only: the peers hold the
 # whole tree in memory (some twenty to fifty times the file) and --reformat refuses
 # files beyond its size limit. Set TMPDIR to choose the disk for the documents.
+# Then a folder of COUNT small files (default 6000; 0 leaves it out; --small-only
+# measures it alone) of six kinds, each kind with its usual attribute, is adjusted in
+# place 250 files a call, by us (every file durable), by `xmlstarlet ed -L` (nothing
+# synced) and, with --baseline, by another build of ours; `cp -r` of the folder is
+# the floor.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=5
 large=
+small_files=6000
+small_only=
+baseline=
 arguments="$*"
 while [ $# -gt 0 ]; do
     case $1 in
     --rounds) rounds=$2; shift 2 ;;
     --large) large=$2; shift 2 ;;
-    *) echo "usage: bench/compare.sh [--rounds N] [--large SIZE]" >&2; exit 2 ;;
+    --small-files) small_files=$2; shift 2 ;;
+    --small-only) small_only=1; shift ;;
+    --baseline) baseline=$(realpath "$2"); shift 2 ;;
+    *) echo "usage: bench/compare.sh [--rounds N] [--large SIZE] [--small-files COUNT]" \
+        "[--small-only] [--baseline CLI]" >&2; exit 2 ;;
     esac
 done
 
@@ -52,6 +65,7 @@ add_case() { # NAME KIND ATTRIBUTE [ABOVE BELOW]
     cases+=("$1|${*:2}")
 }
 echo "generating documents in $work..." >&2
+if [ -z "$small_only" ]; then
 "$bench/generate_corpus" osm "$work/osm.xml" 30M
 "$bench/generate_corpus" svg "$work/svg.xml" 10M
 "$bench/generate_corpus" nested "$work/nested.xml" 1000
@@ -64,6 +78,7 @@ add_case "configuration 100 KB" config weight
 if [ -n "$large" ]; then
     "$bench/generate_corpus" osm "$work/large.xml" "$large"
     add_case "OSM-like $large" large lat
+fi
 fi
 
 # One timed run: prepares a fresh copy outside the timing when the program works in
@@ -238,3 +253,102 @@ for index in "${!cases[@]}"; do
         "$(ratio "$(m reformat 1)" "$(m dom 1)") |" \
         "$(ratio "$(m reformat 2)" "$(m dom 2)") |"
 done
+
+# The many small files: each kind's folder with its attribute (xmlstarlet's XPath,
+# then ours).
+small_run() { # PROGRAM FOLDER: every file of the folder adjusted in place, 250 a call
+    local program=$1 folder=$2 kind attribute entry
+    for entry in "gpx lat" "kml x" "osm lat" "svg x" "layout android:layout_weight" \
+        "config weight"; do
+        read -r kind attribute <<<"$entry"
+        case $program in
+        xmlstarlet)
+            find "$folder/$kind" -type f -print0 | sort -z | xargs -0 -n 250 xmlstarlet ed -L \
+                -N android=http://schemas.android.com/apk/res/android \
+                -u "//@$attribute" -x ". + 0.5" ;;
+        ours | baseline)
+            local cli_path=$cli
+            [ "$program" = baseline ] && cli_path=$baseline
+            find "$folder/$kind" -type f -print0 | sort -z | xargs -0 -n 250 "$cli_path" \
+                --attribute "$attribute" --add 0.5 2>/dev/null ;;
+        esac
+    done
+}
+export -f small_run
+export cli baseline
+
+if [ "$small_files" -gt 0 ]; then
+    "$bench/generate_corpus" smallfiles "$work/small" "$small_files"
+    small_bytes=$(find "$work/small" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.1f", s / 1e6 }')
+    small_count=$(find "$work/small" -type f | wc -l)
+    small_programs=(cp ours xmlstarlet)
+    [ -n "$baseline" ] && small_programs+=(baseline)
+    echo "$small_count small files ($small_bytes MB): $rounds rounds of ${small_programs[*]}" >&2
+    for ((round = 0; round < rounds; ++round)); do
+        count=${#small_programs[@]}
+        for ((i = 0; i < count; ++i)); do
+            program=${small_programs[$(((round + i) % count))]}
+            rm -rf "$work/small.$program"
+            if [ "$program" = cp ]; then
+                command=(cp -r "$work/small" "$work/small.cp")
+            else
+                cp -r "$work/small" "$work/small.$program"
+                command=(bash -c 'small_run "$0" "$1"' "$program" "$work/small.$program")
+            fi
+            sync
+            start=$EPOCHREALTIME
+            /usr/bin/time -f %M -o "$work/rss" "${command[@]}" >/dev/null 2>&1 || true
+            end=$EPOCHREALTIME
+            echo "$start $end $(grep -E '^[0-9]+$' "$work/rss" | tail -1)" |
+                awk '{ printf "%.4f %d\n", $2 - $1, $3 }' >>"$work/runs/small.$program"
+            [ "$round" -eq 0 ] || rm -rf "$work/small.$program"
+        done
+        if [ "$round" -eq 0 ]; then
+            # Ours against the input, every peer against ours, file by file.
+            for program in "${small_programs[@]}"; do
+                [ "$program" = cp ] && { echo "—" >"$work/runs/small.cp.check"; continue; }
+                wrong=0
+                while IFS= read -r -d '' file; do
+                    relative=${file#"$work/small.$program/"}
+                    if [ "$program" = ours ]; then
+                        "$bench/compare_attributes" --add 0.5 "$work/small/$relative" "$file" \
+                            >/dev/null 2>&1 || wrong=$((wrong + 1))
+                    else
+                        "$bench/compare_attributes" "$work/small.ours/$relative" "$file" \
+                            >/dev/null 2>&1 || wrong=$((wrong + 1))
+                    fi
+                done < <(find "$work/small.$program" -type f -print0)
+                if [ "$program" = ours ]; then
+                    [ "$wrong" -eq 0 ] && verdict="every value changed by 0.5" || verdict="WRONG in $wrong files"
+                else
+                    [ "$wrong" -eq 0 ] && verdict="agrees with ours" || verdict="DISAGREES in $wrong files"
+                fi
+                echo "$verdict" >"$work/runs/small.$program.check"
+            done
+            rm -rf "$work"/small.*/
+        fi
+    done
+    echo
+    echo "Many small files: $small_count files, $small_bytes MB, 250 a call, in place ($rounds rounds):"
+    echo
+    echo "| program | median wall time | peak memory | time / xmlstarlet | check |"
+    echo "|---|---:|---:|---:|---|"
+    xs=$(median "$work/runs/small.xmlstarlet" 1)
+    for program in "${small_programs[@]}"; do
+        case $program in
+        cp) name="cp -r of the folder (I/O floor, nothing synced)" ;;
+        ours) name="xmladjust-cli (in place, every file synced)" ;;
+        baseline) name="xmladjust-cli, baseline build (in place, every file synced)" ;;
+        xmlstarlet) name="xmlstarlet ed -L (in place, nothing synced)" ;;
+        esac
+        seconds=$(median "$work/runs/small.$program" 1)
+        printf '| %s | %.3f s | %.1f MiB | %s | %s |\n' "$name" "$seconds" \
+            "$(awk -v k="$(median "$work/runs/small.$program" 2)" 'BEGIN { print k / 1024 }')" \
+            "$(ratio "$seconds" "$xs")" "$(cat "$work/runs/small.$program.check")"
+    done
+    echo
+    echo "Each run's seconds, in round order:"
+    for program in "${small_programs[@]}"; do
+        echo "- $program: $(cut -d' ' -f1 "$work/runs/small.$program" | tr '\n' ' ')"
+    done
+fi

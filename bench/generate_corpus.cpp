@@ -2,7 +2,9 @@
 // Writes one of the benchmark's generated documents:
 //   generate_corpus osm|svg|config FILE SIZE    (SIZE in bytes, or with K, M or G)
 //   generate_corpus nested FILE LEVELS
+//   generate_corpus smallfiles FOLDER COUNT   (see smallfiles.h)
 #include "corpus.h"
+#include "smallfiles.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -32,10 +34,18 @@ int main(int argc, char *argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const qint64 size = parseSize(arguments.value(3));
     const QString kind = arguments.value(1);
+    if (kind == "smallfiles" && arguments.size() == 4 && size > 0) {
+        if (smallfiles::writeSmallFiles(arguments[2], int(size)))
+            return 0;
+        std::fprintf(stderr, "generate_corpus: cannot write the files in %s\n",
+                     qPrintable(arguments[2]));
+        return 1;
+    }
     if (arguments.size() != 4 || size <= 0 ||
         !QStringList({"osm", "svg", "config", "nested"}).contains(kind)) {
         std::fprintf(stderr, "usage: generate_corpus osm|svg|config FILE SIZE[K|M|G]\n"
-                             "       generate_corpus nested FILE LEVELS\n");
+                             "       generate_corpus nested FILE LEVELS\n"
+                             "       generate_corpus smallfiles FOLDER COUNT\n");
         return 2;
     }
     QFile file(arguments[2]);

@@ -16,9 +16,12 @@ namespace xmladjust {
 const char programName[] = "xmladjust-cli";
 const char usageLine[] = "usage: xmladjust-cli --attribute NAME --add NUMBER [--above X] "
                          "[--below Y] [--element E] [--attribute NAME ...]... [--reformat] "
-                         "[--dry-run] [--backup] [--suffix=SUFFIX] [FILE...]";
+                         "[--dry-run] [--backup] [--suffix=SUFFIX] [--jobs N] [FILE...]";
 
 namespace {
+
+// Far more threads than any machine's cores would only cost memory.
+constexpr int maximumJobs = 256;
 
 // The options that belong to a rule, after its --attribute.
 const char *const ruleOptions[] = {"attribute", "add", "above", "below", "element"};
@@ -158,18 +161,23 @@ void addOptions(QCommandLineParser &parser)
         parser.addOption(
             QCommandLineOption(QString::fromLatin1(name), QString(), QStringLiteral("value")));
     parser.addOption(QCommandLineOption(QStringLiteral("suffix"), QString(), QStringLiteral("value")));
+    parser.addOption(QCommandLineOption({QStringLiteral("jobs"), QStringLiteral("j")}, QString(),
+                                        QStringLiteral("value")));
     for (const char *name : {"reformat", "dry-run", "backup", "help", "version"})
         parser.addOption(QCommandLineOption(QString::fromLatin1(name)));
 }
 
 QString readSettings(const QCommandLineParser &parser, Settings *settings)
 {
-    // Each flag once: a second --reformat is more likely a mistake than a wish.
+    // Each of these once: a second --reformat is more likely a mistake than a wish.
     const QStringList names = parser.optionNames();
     for (const char *flag : {"reformat", "dry-run", "backup", "suffix"}) {
         if (names.count(QString::fromLatin1(flag)) > 1)
             return QStringLiteral("--%1 is given more than once").arg(QString::fromLatin1(flag));
     }
+    const QStringList jobs = parser.values(QStringLiteral("jobs"));
+    if (jobs.size() > 1)
+        return QStringLiteral("--jobs is given more than once");
     QVector<GivenRule> asGiven;
     if (const QString problem = groupRules(parser, &asGiven); !problem.isEmpty())
         return problem;
@@ -194,6 +202,14 @@ QString readSettings(const QCommandLineParser &parser, Settings *settings)
             .arg(described(asGiven[overlap->second]));
     settings->reformat = parser.isSet(QStringLiteral("reformat"));
     settings->dryRun = parser.isSet(QStringLiteral("dry-run"));
+    if (!jobs.isEmpty()) {
+        bool converted = false;
+        settings->jobs = jobs.first().toInt(&converted);
+        if (!converted || settings->jobs < 1 || settings->jobs > maximumJobs)
+            return QStringLiteral("--jobs needs a whole number from 1 to %1, not \"%2\"")
+                .arg(maximumJobs)
+                .arg(jobs.first());
+    }
     settings->files = parser.positionalArguments();
     if (settings->files.isEmpty())
         settings->files << QStringLiteral("-");
@@ -223,6 +239,7 @@ With no FILE, or with -, reads standard input and writes the result to standard 
   --dry-run         report what would change; write nothing
   --backup          keep each changed file's old contents as FILE~
   --suffix=SUFFIX   keep them as FILE followed by SUFFIX instead (implies --backup)
+  -j, --jobs N      work on N files at once (default: as many as there are cores)
   --help            show this help
   --version         show the version
 

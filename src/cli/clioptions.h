@@ -19,6 +19,7 @@ struct Settings
     bool reformat = false;
     bool dryRun = false;
     QString backupSuffix; // a replaced file's old contents kept as its name and this; empty: none
+    int jobs = 0;      // files worked on at once; 0: as many as there are cores
     QStringList files; // "-" for standard input
 };
 

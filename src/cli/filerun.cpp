@@ -149,22 +149,35 @@ FileReport reformatDocument(QIODevice &input, const Settings &settings, QDomDocu
     return adjustLoaded(document, loadXmlBytes(document, bytes), settings);
 }
 
+// Begun before the file is opened, so that a file put in its place in between is not
+// overwritten with what was read from the one before it. Null in a dry run.
+std::unique_ptr<AtomicFileReplacement> beginReplacement(const QString &path,
+                                                        const Settings &settings, QString *error)
+{
+    auto replacement = std::make_unique<AtomicFileReplacement>();
+    if (settings.dryRun)
+        return replacement;
+    if (const Outcome begun = replacement->begin(path); !begun.succeeded()) {
+        *error = begun.failure().message;
+        return nullptr;
+    }
+    if (!settings.backupSuffix.isEmpty())
+        replacement->keepBackup(settings.backupSuffix);
+    return replacement;
+}
+
 // The window's file mode, for --reformat, on a file already found replaceable; a
 // compressed file is read and written back in its format.
-FileReport reformatFile(const QString &path, const Settings &settings)
+PreparedFile reformatFile(const QString &path, const Settings &settings)
 {
-    // Begun before the file is opened, for the same reason as on the default path.
-    AtomicFileReplacement replacement;
-    if (!settings.dryRun) {
-        if (const Outcome begun = replacement.begin(path); !begun.succeeded())
-            return failed(begun.failure().message);
-        if (!settings.backupSuffix.isEmpty())
-            replacement.keepBackup(settings.backupSuffix);
-    }
+    QString error;
+    std::unique_ptr<AtomicFileReplacement> replacement = beginReplacement(path, settings, &error);
+    if (!replacement)
+        return failed(error);
     QFile input(path);
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
-    CompressionLayer layer(input, replacement.device());
+    CompressionLayer layer(input, replacement->device());
     // A plain file too large, or whose document would not fit in memory, is refused
     // before it is read; a compressed one once its document is read.
     if (!layer.compressed()) {
@@ -184,8 +197,7 @@ FileReport reformatFile(const QString &path, const Settings &settings)
         return failed(written.failure().message);
     if (const QString ended = layer.finish(); !ended.isEmpty())
         return failed(ended);
-    const Outcome replaced = replacement.commit();
-    return replaced.succeeded() ? report : failed(replaced.failure().message);
+    return {report, std::move(replacement)};
 }
 
 FileReport reformatStandardInput(QFile &input, const Settings &settings)
@@ -214,7 +226,15 @@ FileReport reformatStandardInput(QFile &input, const Settings &settings)
 
 } // namespace
 
-FileReport adjustFile(const QString &path, const Settings &settings)
+PreparedFile::PreparedFile() = default;
+PreparedFile::PreparedFile(FileReport report, std::unique_ptr<AtomicFileReplacement> replacement)
+    : report(std::move(report)), replacement(std::move(replacement))
+{}
+PreparedFile::PreparedFile(PreparedFile &&) noexcept = default;
+PreparedFile &PreparedFile::operator=(PreparedFile &&) noexcept = default;
+PreparedFile::~PreparedFile() = default;
+
+PreparedFile prepareFile(const QString &path, const Settings &settings)
 {
     if (const Outcome reachable = checkReachable(path); !reachable.succeeded())
         return failed(reachable.failure().message);
@@ -227,32 +247,23 @@ FileReport adjustFile(const QString &path, const Settings &settings)
     if (settings.reformat)
         return reformatFile(path, settings);
 
-    // Begun before the file is opened, so that a file put in its place in between is
-    // not overwritten with what was read from the one before it.
-    AtomicFileReplacement replacement;
-    if (!settings.dryRun) {
-        if (const Outcome begun = replacement.begin(path); !begun.succeeded())
-            return failed(begun.failure().message);
-        if (!settings.backupSuffix.isEmpty())
-            replacement.keepBackup(settings.backupSuffix);
-    }
+    QString error;
+    std::unique_ptr<AtomicFileReplacement> replacement = beginReplacement(path, settings, &error);
+    if (!replacement)
+        return failed(error);
     QFile input(path);
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
-    CompressionLayer layer(input, replacement.device());
+    CompressionLayer layer(input, replacement->device());
     const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rules);
     if (result.succeeded()) {
         if (const QString ended = layer.finish(); !ended.isEmpty())
             return failed(ended);
     }
-    if (settings.dryRun || !result.succeeded() || !result.bytesChanged) {
-        // Nothing to change leaves the file as it was, modification time included.
-        replacement.cancel();
+    // Nothing to change leaves the file as it was, modification time included.
+    if (settings.dryRun || !result.succeeded() || !result.bytesChanged)
         return streamReport(result, settings);
-    }
-    const Outcome replaced = replacement.commit();
-    return replaced.succeeded() ? streamReport(result, settings)
-                                : failed(replaced.failure().message);
+    return {streamReport(result, settings), std::move(replacement)};
 }
 
 FileReport adjustStandardInput(const Settings &settings)

@@ -4,8 +4,11 @@
 
 #include <QStringList>
 
+#include <memory>
+
 namespace xmladjust {
 
+class AtomicFileReplacement;
 struct Settings;
 
 // What happened to one file: counts, or the reason it failed.
@@ -18,9 +21,24 @@ struct FileReport
     QStringList byRule;
 };
 
-// Adjusts the file in place, keeping every byte but the values that change (or,
+// One file's job up to its commit: the file is checked, locked and adjusted into its
+// replacement, which then waits, with the counts, for the caller to commit it (with
+// others, in a ReplacementBatch). Without a replacement the report is final: the file
+// failed, or is not to be written (a dry run, or nothing changed).
+struct PreparedFile
+{
+    FileReport report;
+    std::unique_ptr<AtomicFileReplacement> replacement;
+
+    PreparedFile();
+    PreparedFile(FileReport report, std::unique_ptr<AtomicFileReplacement> replacement = {});
+    PreparedFile(PreparedFile &&) noexcept;
+    PreparedFile &operator=(PreparedFile &&) noexcept;
+    ~PreparedFile();
+};
+// The file is adjusted in place, keeping every byte but the values that change (or,
 // with --reformat, as the window writes it).
-FileReport adjustFile(const QString &path, const Settings &settings);
+PreparedFile prepareFile(const QString &path, const Settings &settings);
 
 // Adjusts standard input onto standard output, which gets the document only once
 // all of it is known to be sound.

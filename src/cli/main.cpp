@@ -2,6 +2,7 @@
 // The command-line companion of the window: the same adjustment for batches of files,
 // pipelines and files of any size, keeping each file's bytes except the values it changes.
 
+#include "batchrun.h"
 #include "clioptions.h"
 #include "filenames.h"
 #include "filerun.h"
@@ -111,13 +112,7 @@ int main(int argc, char *argv[])
             files << file;
         seen.insert(identity);
     }
-    ExitStatus status = AllSucceeded;
-    for (const QString &file : qAsConst(files)) {
-        const FileReport report =
-            file == QLatin1String("-") ? adjustStandardInput(settings) : adjustFile(file, settings);
-        printLine(stderr, reportLine(file, report, settings.dryRun));
-        if (!report.error.isEmpty())
-            status = SomeFailed;
-    }
+    const int jobs = settings.jobs > 0 ? settings.jobs : defaultJobCount();
+    const ExitStatus status = runFiles(files, settings, jobs) ? AllSucceeded : SomeFailed;
     return finished(status);
 }

@@ -148,10 +148,10 @@ bool copyContents(int from, int to)
     return ::ftruncate(to, offset) == 0 && ::fsync(to) == 0;
 }
 
+} // namespace
+
 void syncFolder(const QByteArray &folder)
 {
-    // The rename is done; a folder that cannot be synced (some file systems refuse)
-    // does not undo it.
     const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {
         (void)::fsync(fd);
@@ -159,14 +159,13 @@ void syncFolder(const QByteArray &folder)
     }
 }
 
-} // namespace
-
 struct AtomicFileReplacement::Work
 {
     QByteArray target;
     LockedFile file;
     FileStamp read;
     bool inPlace = false;
+    bool completed = false;
     int overwrite = -1;
     int temp = -1;
     QByteArray tempName; // empty while the temporary file has no name (O_TMPFILE)
@@ -200,9 +199,12 @@ struct AtomicFileReplacement::Work
         return temp >= 0;
     }
 
-    Outcome renameOver()
+    Outcome renameOver(QSet<QByteArray> *foldersToSync)
     {
         if (tempName.isEmpty()) {
+            // Named and registered as one step, which a signal on another thread does
+            // not come between.
+            const SignalsDeferred deferred;
             const QByteArray fdPath = "/proc/self/fd/" + QByteArray::number(temp);
             for (int tries = 0; tempName.isEmpty(); ++tries) {
                 // Named until the rename, and removed if a signal comes first.
@@ -225,7 +227,10 @@ struct AtomicFileReplacement::Work
         }
         tempName.clear();
         tempRemoval.clear();
-        syncFolder(folderOf(target));
+        if (foldersToSync)
+            foldersToSync->insert(folderOf(target));
+        else
+            syncFolder(folderOf(target));
         return {};
     }
 
@@ -412,18 +417,50 @@ qint64 AtomicFileReplacement::originalSize() const
 
 Outcome AtomicFileReplacement::commit()
 {
+    Outcome outcome = complete();
+    if (outcome.succeeded())
+        outcome = syncNew();
+    return outcome.succeeded() ? replace() : outcome;
+}
+
+Outcome AtomicFileReplacement::complete()
+{
+    if (!m_work)
+        return failureOf(Reason::NothingToReplace);
+    if (m_work->completed)
+        return {};
+    Outcome outcome;
+    if (m_work->device.error() != QFileDevice::NoError)
+        outcome = writeFailure(m_work->device.errorString());
+    else if (!m_work->inPlace)
+        outcome = copyMetadata(m_work->file.handle(), m_work->file.status(), m_work->temp);
+    if (!outcome.succeeded()) {
+        m_work.reset();
+        return outcome;
+    }
+    // Written back from now on, so that syncing many new files in turn waits for the
+    // disk about once rather than once each.
+    (void)::sync_file_range(m_work->temp, 0, 0, SYNC_FILE_RANGE_WRITE);
+    m_work->completed = true;
+    return {};
+}
+
+Outcome AtomicFileReplacement::syncNew()
+{
+    if (!m_work)
+        return failureOf(Reason::NothingToReplace);
+    if (::fsync(m_work->temp) == 0)
+        return {};
+    const QString reason = systemReason();
+    m_work.reset();
+    return writeFailure(reason);
+}
+
+Outcome AtomicFileReplacement::replace(QSet<QByteArray> *foldersToSync)
+{
     if (!m_work)
         return failureOf(Reason::NothingToReplace);
     const std::unique_ptr<Work> work = std::move(m_work);
-    if (work->device.error() != QFileDevice::NoError)
-        return writeFailure(work->device.errorString());
-    if (!work->inPlace) {
-        if (Outcome kept = copyMetadata(work->file.handle(), work->file.status(), work->temp);
-            !kept.succeeded())
-            return kept;
-    }
-    if (::fsync(work->temp) != 0)
-        return writeFailure(systemReason());
     // The file may have gone while it was being read and adjusted: do not create it
     // anew. Or another program that takes no lock may have changed it: its edit is
     // not to be lost. Compared as late as can be, right before the replacement.
@@ -436,7 +473,7 @@ Outcome AtomicFileReplacement::commit()
         if (Outcome kept = work->keepBackup(); !kept.succeeded())
             return kept;
     }
-    return work->inPlace ? work->writeOver() : work->renameOver();
+    return work->inPlace ? work->writeOver() : work->renameOver(foldersToSync);
 }
 
 void AtomicFileReplacement::keepBackup(const QString &suffix)

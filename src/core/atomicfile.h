@@ -6,6 +6,7 @@
 #include "result.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 
 #include <memory>
@@ -35,6 +36,9 @@ Outcome checkReplaceable(const QString &path);
 // symbolic link keeps pointing at the updated file. Whatever cannot be kept refuses
 // the replacement; until commit() succeeds the file is untouched, and a replacement
 // that is cancelled, fails or is destroyed leaves nothing behind.
+//
+// commit() is complete(), syncNew() and replace() in turn; a ReplacementBatch calls
+// them itself, so that the syncs of many files are paid together.
 class AtomicFileReplacement
 {
 public:
@@ -56,6 +60,18 @@ public:
     Outcome commit();
     void cancel();
 
+    // The new contents are complete: the new file gets what is attached to the old
+    // one, and its data starts on its way to the disk. Once is enough; later calls
+    // only say so.
+    Outcome complete();
+    // Waits until the new file's data and metadata are safe on the disk.
+    Outcome syncNew();
+    // Compares the file with what begin() found, then renames the new file over it
+    // (or writes over it in place). The folder is synced after, or, when
+    // `foldersToSync` is given, added to it for the caller to sync once for many.
+    // Ends the replacement, whatever the outcome.
+    Outcome replace(QSet<QByteArray> *foldersToSync = nullptr);
+
 private:
     struct Work;
     std::unique_ptr<Work> m_work;
@@ -63,6 +79,10 @@ private:
 
 // The whole of the new contents written with an AtomicFileReplacement.
 Outcome replaceFileContents(const QString &path, const QByteArray &contents);
+
+// Syncs a folder, so that the renames made in it are kept after a crash. A folder
+// that cannot be synced (some file systems refuse) does not undo them.
+void syncFolder(const QByteArray &folder);
 
 // Writes all of the bytes, or fails with the reason.
 Outcome writeAllTo(QIODevice *device, const QByteArray &bytes);

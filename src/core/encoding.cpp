@@ -4,7 +4,6 @@
 #include "messages.h"
 
 #include <QHash>
-#include <QMutex>
 #include <QRegularExpression>
 #include <QTextCodec>
 #include <QTextDecoder>
@@ -13,6 +12,7 @@
 #include <libxml/xmlerror.h>
 
 #include <algorithm>
+#include <mutex>
 
 namespace xmladjust {
 
@@ -83,24 +83,24 @@ DocumentEncoding documentEncoding(const QByteArray &head)
     DocumentEncoding encoding;
     encoding.byteOrderMarkLength = signature.byteOrderMarkLength;
     if (signature.mib != 0) {
-        encoding.codec = QTextCodec::codecForMib(signature.mib);
+        encoding.codec = codecForMib(signature.mib);
         return encoding;
     }
     const QByteArray start = head.mid(signature.byteOrderMarkLength, declarationSearchBytes);
     if (signature.mib == 0 && startsAsEbcdic(start)) {
         // Without a name no code page can be chosen, nor would XML allow it.
         encoding.declaredName =
-            declaredEncoding(QTextCodec::codecForMib(ibm037Mib)->toUnicode(start).toLatin1());
+            declaredEncoding(codecForMib(ibm037Mib)->toUnicode(start).toLatin1());
         if (encoding.declaredName.isEmpty())
             encoding.declaredName = QStringLiteral("EBCDIC"); // and no codec
         else
-            encoding.codec = QTextCodec::codecForName(encoding.declaredName.toLatin1());
+            encoding.codec = codecForName(encoding.declaredName.toLatin1());
         return encoding;
     }
     encoding.declaredName = declaredEncoding(start);
     encoding.codec = encoding.declaredName.isEmpty()
-                         ? QTextCodec::codecForMib(utf8Mib)
-                         : QTextCodec::codecForName(encoding.declaredName.toLatin1());
+                         ? codecForMib(utf8Mib)
+                         : codecForName(encoding.declaredName.toLatin1());
     return encoding;
 }
 
@@ -161,7 +161,7 @@ MarkConflict markConflict(const QByteArray &head)
     const UnicodeSignature signature = unicodeSignature(head);
     if (signature.byteOrderMarkLength == 0)
         return {};
-    QTextCodec *codec = QTextCodec::codecForMib(signature.mib);
+    QTextCodec *codec = codecForMib(signature.mib);
     QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
     const QByteArray start = head.mid(signature.byteOrderMarkLength, declarationSearchBytes);
     const QString text = codec->toUnicode(start.constData(), int(start.size()), &state);
@@ -192,12 +192,28 @@ bool isUnicodeEncoding(const QTextCodec *codec)
     return codec->mibEnum() == utf8Mib || isWideUnicode(codec->mibEnum());
 }
 
+namespace {
+std::mutex codecLookup;
+}
+
+QTextCodec *codecForMib(int mib)
+{
+    const std::lock_guard<std::mutex> lock(codecLookup);
+    return QTextCodec::codecForMib(mib);
+}
+
+QTextCodec *codecForName(const QByteArray &name)
+{
+    const std::lock_guard<std::mutex> lock(codecLookup);
+    return QTextCodec::codecForName(name);
+}
+
 // Checked once per codec, over every character of the Basic Multilingual Plane.
 bool writesAsciiOnlyAsAscii(QTextCodec *codec)
 {
-    static QMutex mutex;
+    static std::mutex mutex;
     static QHash<QTextCodec *, bool> known;
-    const QMutexLocker lock(&mutex);
+    const std::lock_guard<std::mutex> lock(mutex);
     const auto found = known.constFind(codec);
     if (found != known.constEnd())
         return *found;
@@ -275,7 +291,7 @@ bool isEncodingError(int libxmlCode, const QString &message)
 QString decodeXmlBytes(const QByteArray &bytes)
 {
     QTextCodec *codec = documentEncoding(bytes).codec;
-    QTextDecoder decoder(codec ? codec : QTextCodec::codecForMib(utf8Mib));
+    QTextDecoder decoder(codec ? codec : codecForMib(utf8Mib));
     return decoder.toUnicode(bytes);
 }
 

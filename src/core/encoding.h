@@ -59,6 +59,12 @@ struct MarkConflict
 };
 MarkConflict markConflict(const QByteArray &head);
 
+// Qt's codec of that number or name (null when it has none). Qt guards its list of
+// codecs with a lock ThreadSanitizer cannot see; looked up through these, under a
+// std::mutex, the lookups of several threads are seen in their order.
+QTextCodec *codecForMib(int mib);
+QTextCodec *codecForName(const QByteArray &name);
+
 // UTF-16 or UTF-32: their markup is not ASCII bytes, so only a byte order mark or
 // the first bytes can show them.
 bool isWideUnicode(int mib);

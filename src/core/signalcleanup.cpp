@@ -11,19 +11,18 @@ namespace xmladjust {
 
 namespace {
 
-// Fixed storage, so that the handler reads it without allocating or locking.
-constexpr int slotCount = 16;
+// Fixed storage, so that the handler reads it without allocating or locking; room
+// for every file that the batches of a run on many threads have in flight at once.
+constexpr int slotCount = 1024;
 constexpr size_t pathCapacity = 4096;
-enum SlotState
-{
-    Free,
-    Taken, // being filled in or emptied
-    Ready
-};
-std::atomic<int> slotStates[slotCount];
+std::atomic<bool> slotTaken[slotCount];
 char slotPaths[slotCount][pathCapacity];
 
-std::atomic<int> deferring{0};
+// The number of steps that a signal waits for (SignalsDeferred), and a bit set once
+// the run is ending: from then on no such step begins, so the files named in the
+// slots are all there are, and they may be removed.
+std::atomic<unsigned> gate{0};
+constexpr unsigned ending = 1u << 31;
 std::atomic<int> pendingSignal{0};
 
 const int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
@@ -31,7 +30,7 @@ const int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 [[noreturn]] void removeAndEnd(int signalNumber)
 {
     for (int i = 0; i < slotCount; ++i) {
-        if (slotStates[i].load() == Ready)
+        if (slotTaken[i].load())
             ::unlink(slotPaths[i]);
     }
     std::signal(signalNumber, SIG_DFL);
@@ -44,13 +43,21 @@ const int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
     ::_exit(128 + signalNumber);
 }
 
+// Ends the run when no step is under way on any thread; otherwise the last step to
+// finish ends it. Async-signal-safe: atomics and system calls only.
+void endWhenNothingDeferred(int signalNumber)
+{
+    unsigned now = gate.load();
+    while (now == 0) {
+        if (gate.compare_exchange_weak(now, ending))
+            removeAndEnd(signalNumber);
+    }
+}
+
 void onSignal(int signalNumber)
 {
-    if (deferring.load() > 0) {
-        pendingSignal.store(signalNumber);
-        return;
-    }
-    removeAndEnd(signalNumber);
+    pendingSignal.store(signalNumber);
+    endWhenNothingDeferred(signalNumber);
 }
 
 } // namespace
@@ -73,14 +80,16 @@ void removeCreatedFilesOnSignals()
 
 void RemovedOnSignal::set(const QByteArray &path)
 {
+    // Taken and filled in, or emptied, while no signal ends the run: the handler never
+    // sees a slot half-written.
+    const SignalsDeferred deferred;
     clear();
     if (path.size() >= int(pathCapacity))
         return;
     for (int i = 0; i < slotCount; ++i) {
-        int expected = Free;
-        if (slotStates[i].compare_exchange_strong(expected, Taken)) {
+        bool expected = false;
+        if (slotTaken[i].compare_exchange_strong(expected, true)) {
             std::memcpy(slotPaths[i], path.constData(), size_t(path.size()) + 1);
-            slotStates[i].store(Ready);
             m_slot = i;
             return;
         }
@@ -91,23 +100,33 @@ void RemovedOnSignal::clear()
 {
     if (m_slot < 0)
         return;
-    slotStates[m_slot].store(Taken);
+    const SignalsDeferred deferred;
     slotPaths[m_slot][0] = '\0';
-    slotStates[m_slot].store(Free);
+    slotTaken[m_slot].store(false);
     m_slot = -1;
 }
 
 SignalsDeferred::SignalsDeferred()
 {
-    deferring.fetch_add(1);
+    unsigned now = gate.load();
+    for (;;) {
+        // The run is ending on another thread, which removes what was created and
+        // then ends the process: nothing more may be created meanwhile.
+        while (now & ending) {
+            ::pause();
+            now = gate.load();
+        }
+        if (gate.compare_exchange_weak(now, now + 1))
+            return;
+    }
 }
 
 SignalsDeferred::~SignalsDeferred()
 {
-    if (deferring.fetch_sub(1) == 1) {
-        const int signalNumber = pendingSignal.exchange(0);
+    if (gate.fetch_sub(1) == 1) {
+        const int signalNumber = pendingSignal.load();
         if (signalNumber != 0)
-            removeAndEnd(signalNumber);
+            endWhenNothingDeferred(signalNumber);
     }
 }
 

@@ -12,6 +12,9 @@ namespace xmladjust {
 void removeCreatedFilesOnSignals();
 
 // A file this run created that a signal is to remove while the registration lives.
+// Registrations are made from any thread, hundreds at once; a signal on any thread
+// first stops every thread from creating or registering another file, then removes
+// them all.
 class RemovedOnSignal
 {
 public:

@@ -105,7 +105,7 @@ namespace {
 Outcome checkWritable(QDomDocument &document)
 {
     const QString encoding = declaredEncodingName(document);
-    if (!encoding.isEmpty() && !QTextCodec::codecForName(encoding.toLatin1()))
+    if (!encoding.isEmpty() && !codecForName(encoding.toLatin1()))
         return failureOf(Reason::EncodingNotWritable, {encoding});
     if (const uint character = firstUnwritableCharacter(document))
         return failureOf(

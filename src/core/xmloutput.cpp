@@ -369,8 +369,8 @@ QString declaredEncodingName(const QDomDocument &document)
 QTextCodec *declaredCodec(const QDomDocument &document)
 {
     const QString name = declaredEncodingName(document);
-    QTextCodec *codec = name.isEmpty() ? nullptr : QTextCodec::codecForName(name.toLatin1());
-    return codec ? codec : QTextCodec::codecForName("UTF-8");
+    QTextCodec *codec = name.isEmpty() ? nullptr : codecForName(name.toLatin1());
+    return codec ? codec : codecForName("UTF-8");
 }
 
 uint firstUnwritableCharacter(const QDomDocument &document)

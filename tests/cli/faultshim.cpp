@@ -9,6 +9,11 @@
 // comment to PATH, as a program that takes no lock would edit it then, and
 // XMLADJUST_SHIM_PAUSE_ON_SYNC=PATH creates PATH.paused and waits until PATH exists,
 // so that another run can be started while this one holds the file.
+//
+// For batches of files on several threads: XMLADJUST_SHIM_BATCH_SIGNAL=N:moment:K
+// sends signal N at the K-th such moment of the run, counted over every thread, and
+// XMLADJUST_SHIM_DISK_FULL_AFTER=BYTES fails every write to a regular file with
+// ENOSPC, as a full disk does, once that many bytes have gone to regular files.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -29,7 +34,31 @@ void signalAt(const char *moment)
     const char *setting = std::getenv("XMLADJUST_SHIM_SIGNAL");
     const char *colon = setting ? std::strchr(setting, ':') : nullptr;
     if (colon && std::strcmp(colon + 1, moment) == 0)
-        ::kill(::getpid(), std::atoi(setting));
+        ::raise(std::atoi(setting)); // to this thread, which it stops right here
+}
+
+void signalAtCount(const char *moment)
+{
+    static std::atomic<long> seen{0};
+    const char *setting = std::getenv("XMLADJUST_SHIM_BATCH_SIGNAL");
+    const char *colon = setting ? std::strchr(setting, ':') : nullptr;
+    const char *count = colon ? std::strchr(colon + 1, ':') : nullptr;
+    if (count && std::strncmp(colon + 1, moment, size_t(count - colon - 1)) == 0 &&
+        ++seen == std::atol(count + 1))
+        ::raise(std::atoi(setting)); // to this thread, which it stops right here
+}
+
+bool diskFull(size_t size)
+{
+    static std::atomic<long long> written{0};
+    const char *setting = std::getenv("XMLADJUST_SHIM_DISK_FULL_AFTER");
+    if (!setting)
+        return false;
+    if ((written += (long long)size) <= std::atoll(setting))
+        return false;
+    written -= (long long)size;
+    errno = ENOSPC;
+    return true;
 }
 
 template <typename Function> Function next(const char *name)
@@ -88,14 +117,19 @@ XMLADJUST_OPEN(open64)
 int rename(const char *from, const char *to)
 {
     signalAt("rename");
+    signalAtCount("rename");
     return next<int (*)(const char *, const char *)>("rename")(from, to);
 }
 
 ssize_t write(int fd, const void *bytes, size_t size)
 {
     struct stat status = {};
-    if (fd > 2 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+    if (fd > 2 && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
         signalAt("write");
+        signalAtCount("write");
+        if (diskFull(size))
+            return -1;
+    }
     return next<ssize_t (*)(int, const void *, size_t)>("write")(fd, bytes, size);
 }
 

@@ -55,6 +55,24 @@ QStringList withShim(const QString &setting)
     return {"env", "LD_PRELOAD=" XMLADJUST_SHIM, "ASAN_OPTIONS=verify_asan_link_order=0", setting};
 }
 
+// What the program reports for the case under the file name.
+QString reportPattern(const AdjustmentCase &given, const QString &name, bool dryRun = false)
+{
+    QString report = QString(dryRun ? "%1 values? would be adjusted" : "%1 values? adjusted")
+                         .arg(given.adjusted);
+    if (!given.byRule.isEmpty())
+        report += " \\(" + QRegularExpression::escape(given.byRule) + "\\)";
+    if (given.notInText)
+        report += QString(", %1 left unchanged \\(not written in the file's text\\)")
+                      .arg(given.notInText);
+    if (!given.failure.isEmpty())
+        report = QString(given.line ? "error: line %1, column %2: " : "error: ")
+                     .arg(given.line)
+                     .arg(given.column) +
+                 QRegularExpression::escape(given.reason) + ".*";
+    return QRegularExpression::escape(name) + ": " + report;
+}
+
 } // namespace
 
 class tst_Cli : public QObject
@@ -84,20 +102,7 @@ private slots:
 
         const Run result = run(given.arguments + options + QStringList(name),
                                piped ? input : QByteArray(), dir.path());
-        QString report =
-            QString(path == "dry-run" ? "%1 values? would be adjusted" : "%1 values? adjusted")
-                .arg(given.adjusted);
-        if (!given.byRule.isEmpty())
-            report += " \\(" + QRegularExpression::escape(given.byRule) + "\\)";
-        if (given.notInText)
-            report += QString(", %1 left unchanged \\(not written in the file's text\\)")
-                          .arg(given.notInText);
-        if (!given.failure.isEmpty())
-            report = QString(given.line ? "error: line %1, column %2: " : "error: ")
-                         .arg(given.line)
-                         .arg(given.column) +
-                     QRegularExpression::escape(given.reason) + ".*";
-        QVERIFY2(matchesWhole(QRegularExpression::escape(name) + ": " + report, result.err),
+        QVERIFY2(matchesWhole(reportPattern(given, name, path == "dry-run"), result.err),
                  qPrintable(result.err));
         QCOMPARE(result.exitCode, given.failure.isEmpty() ? 0 : 1);
         QByteArray expectedOutput = path == "stdin" && given.failure.isEmpty() ? given.output : "";
@@ -110,6 +115,55 @@ private slots:
         if (readBytes(file) == input) // nothing to change leaves the file itself
             QCOMPARE(inodeOf(file), before);
         QCOMPARE(entries(dir.path()), QStringList(given.name + ".xml"));
+    }
+
+    void casesInOneBatch_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<bool>("reversed");
+        QTest::newRow("one job") << QStringList{"--jobs", "1"} << false;
+        QTest::newRow("4 jobs") << QStringList{"-j", "4"} << false;
+        QTest::newRow("16 jobs, in reverse order") << QStringList{"--jobs=16"} << true;
+    }
+    // The cases that share their arguments, each batch in one run: every file gets its
+    // own bytes and its own report, in the order the files were given.
+    void casesInOneBatch()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(bool, reversed);
+        QList<AdjustmentCase> cases;
+        readCases(QFINDTESTDATA("../data/cases"), &cases);
+        QMap<QStringList, QList<AdjustmentCase>> batches;
+        for (const AdjustmentCase &given : qAsConst(cases)) {
+            if (given.paths.contains("cli"))
+                batches[given.arguments] << given;
+        }
+        for (auto batch = batches.cbegin(); batch != batches.cend(); ++batch) {
+            QList<AdjustmentCase> given = batch.value();
+            if (given.size() < 2)
+                continue;
+            if (reversed)
+                std::reverse(given.begin(), given.end());
+            QTemporaryDir dir;
+            QStringList names, expected;
+            for (const AdjustmentCase &c : qAsConst(given)) {
+                names << c.name + ".xml";
+                expected << reportPattern(c, names.last());
+                QVERIFY(writeBytes(dir.filePath(names.last()), readBytes(c.inputPath)));
+            }
+            const Run result = run(options + batch.key() + names, {}, dir.path());
+            QVERIFY2(matchesWhole(expected.join('\n'), result.err), qPrintable(result.err));
+            const bool failed =
+                std::any_of(given.begin(), given.end(),
+                            [](const AdjustmentCase &c) { return !c.failure.isEmpty(); });
+            QCOMPARE(result.exitCode, failed ? 1 : 0);
+            for (const AdjustmentCase &c : qAsConst(given))
+                QVERIFY2(readBytes(dir.filePath(c.name + ".xml")) ==
+                             (c.failure.isEmpty() ? c.output : readBytes(c.inputPath)),
+                         qPrintable(c.name));
+            names.sort();
+            QCOMPARE(entries(dir.path()), names);
+        }
     }
 
     void commandLine_data() { addDataRows(QFINDTESTDATA("../data/command-line.tsv")); }
@@ -322,31 +376,48 @@ private slots:
             QCOMPARE(readBytes(dir.filePath("other.xml")), readBytes(dir.filePath("doc.xml")));
     }
 
-    // Runs of both paths on one file at once take turns: every edit reported is in the file.
+    void runsAtOnce_data()
+    {
+        QTest::addColumn<int>("files");
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("one file") << 1 << QStringList();
+        QTest::newRow("five files, 3 jobs each") << 5 << QStringList{"-j", "3"};
+    }
+    // Runs of both paths on the same files at once take turns: every edit reported is
+    // in its file, and a file changed meanwhile is refused.
     void runsAtOnce()
     {
+        QFETCH(int, files);
+        QFETCH(QStringList, options);
         QTemporaryDir dir;
-        const QString path = dir.filePath("doc.xml");
-        QVERIFY(writeBytes(path, "<r><p lat=\"0\"/></r>"));
-        int reported = 0, refused = 0;
+        QStringList paths;
+        for (int i = 0; i < files; ++i) {
+            paths << dir.filePath(QString("doc%1.xml").arg(i));
+            QVERIFY(writeBytes(paths.last(), "<r><p lat=\"0\"/></r>"));
+        }
+        QByteArray reports;
         for (int round = 0; round < 20; ++round) {
             QProcess runs[2];
             for (int i = 0; i < 2; ++i) {
-                QStringList args{"--attribute", "lat", "--add", "1", path};
+                QStringList args =
+                    options + QStringList{"--attribute", "lat", "--add", "1"} + paths;
                 if (i == round % 2)
                     args << "--reformat";
                 runs[i].start(XMLADJUST_CLI, args);
             }
             for (QProcess &process : runs) {
                 QVERIFY(process.waitForFinished());
-                const QByteArray report = process.readAllStandardError();
-                reported += report.count(": 1 value adjusted");
-                refused += report.count(": error: the file was changed meanwhile");
+                reports += process.readAllStandardError();
             }
         }
-        QCOMPARE(reported + refused, 40);
-        QCOMPARE(QRegularExpression("lat=.(\\d+)").match(readBytes(path)).captured(1).toInt(),
-                 reported);
+        for (const QString &path : qAsConst(paths)) {
+            const QByteArray name = QFile::encodeName(path);
+            const int reported = reports.count(name + ": 1 value adjusted\n");
+            const int refused = reports.count(name + ": error: the file was changed meanwhile\n");
+            QCOMPARE(reported + refused, 40);
+            QCOMPARE(QRegularExpression("lat=.(\\d+)").match(readBytes(path)).captured(1).toInt(),
+                     reported);
+        }
     }
 
     void changedWhileSynced_data()
@@ -391,25 +462,40 @@ private slots:
         QCOMPARE(readBytes(path), QByteArray("<r lat='3'/>"));
     }
 
-    // Another run holds the file: the program waits for it, and past the bound refuses.
+    void fileLockedByAnother_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("alone") << QStringList();
+        QTest::newRow("among others, 4 jobs") << QStringList{"-j", "4", "a.xml", "c.xml"};
+    }
+    // Another run holds the file: the program waits for it, and past the bound refuses,
+    // while the other files are done.
     void fileLockedByAnother()
     {
+        QFETCH(QStringList, options);
         QTemporaryDir dir;
         const QString path = dir.filePath("doc.xml");
-        QVERIFY(writeBytes(path, "<r lat='1'/>"));
+        QVERIFY(writeBytes(path, "<r lat='1'/>") &&
+                writeBytes(dir.filePath("a.xml"), "<r lat='1'/>") &&
+                writeBytes(dir.filePath("c.xml"), "<r lat='1'/>"));
         QFile holder(path);
         QVERIFY(holder.open(QIODevice::ReadOnly) && flock(holder.handle(), LOCK_EX) == 0);
-        const Run refused = run({"--attribute", "lat", "--add", "1", path});
-        QCOMPARE(refused.err, path + ": error: another program has held the file locked for 3 "
-                                     "seconds");
+        const QStringList args = QStringList{"--attribute", "lat", "--add", "1", path} + options;
+        const Run refused = run(args, {}, dir.path());
+        QString expected = path + ": error: another program has held the file locked for 3 seconds";
+        if (!options.isEmpty())
+            expected += "\na.xml: 1 value adjusted\nc.xml: 1 value adjusted";
+        QCOMPARE(refused.err, expected);
         QVERIFY(refused.exitCode == 1 && readBytes(path) == "<r lat='1'/>");
 
         QProcess waiting;
-        waiting.start(XMLADJUST_CLI, {"--attribute", "lat", "--add", "1", "--reformat", path});
+        waiting.setWorkingDirectory(dir.path());
+        waiting.start(XMLADJUST_CLI, args + QStringList("--reformat"));
         QVERIFY(!waiting.waitForFinished(300));
         holder.close();
         QVERIFY(waiting.waitForFinished());
-        QCOMPARE(waiting.readAllStandardError(), QFile::encodeName(path) + ": 1 value adjusted\n");
+        QVERIFY(waiting.readAllStandardError().startsWith(QFile::encodeName(path) +
+                                                          ": 1 value adjusted\n"));
     }
 
     void signalLeavesNothing_data() { addDataRows(QFINDTESTDATA("../data/cli-signals.tsv")); }
@@ -442,6 +528,63 @@ private slots:
         QCOMPARE(program.exitCode(), QString(shim).section(':', 0, 0).toInt());
         QVERIFY(readBytes(dir.filePath("doc.xml")) == content);
         QCOMPARE(entries(dir.path()) + entries(temporaries.path()), QStringList("doc.xml"));
+    }
+
+    void batchCutShort_data()
+    {
+        addDataRows(QFINDTESTDATA("../data/cli-batch-faults.tsv"));
+    }
+    void batchCutShort()
+    {
+        QFETCH(QByteArray, environment);
+        QFETCH(QByteArray, options);
+        QFETCH(QByteArray, ending);
+        QTemporaryDir dir, temporaries;
+        const QByteArray old = "<r>" + QByteArray("<p lat='1'/>\n").repeated(5000) + "</r>";
+        QStringList names;
+        for (int i = 1; i <= 12; ++i) {
+            names << QString("f%1.xml").arg(i, 2, 10, QChar('0'));
+            QVERIFY(writeBytes(dir.filePath(names.last()), old));
+        }
+        const QStringList args = QString(options + " --attribute lat --add 1").split(' ');
+        QVERIFY(writeBytes(temporaries.filePath("new.xml"), old));
+        QVERIFY(run(args + QStringList(temporaries.filePath("new.xml"))).exitCode == 0);
+        const QByteArray adjusted = readBytes(temporaries.filePath("new.xml"));
+        QVERIFY(QFile::remove(temporaries.filePath("new.xml")));
+        QProcessEnvironment settings = QProcessEnvironment::systemEnvironment();
+        settings.insert("LD_PRELOAD", XMLADJUST_SHIM);
+        settings.insert("ASAN_OPTIONS", "verify_asan_link_order=0");
+        for (const QByteArray &setting : environment.split(' '))
+            settings.insert(setting.left(setting.indexOf('=')),
+                            setting.mid(setting.indexOf('=') + 1));
+        settings.insert("TMPDIR", temporaries.path());
+        QProcess program;
+        program.setProcessEnvironment(settings);
+        program.setWorkingDirectory(dir.path());
+        program.start(XMLADJUST_CLI, args + names);
+        QVERIFY(program.waitForFinished());
+        const int code = ending.split(' ').last().toInt();
+        QCOMPARE(program.exitStatus(),
+                 ending.startsWith("signal") ? QProcess::CrashExit : QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), code);
+        const QStringList reports =
+            QString(program.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        int changed = 0;
+        for (int i = 0; i < names.size(); ++i) {
+            const QByteArray now = readBytes(dir.filePath(names[i]));
+            QVERIFY2(now == old || now == adjusted, qPrintable(names[i]));
+            changed += now == adjusted;
+            if (i < reports.size()) // in order; the failures are the disk's
+                QVERIFY2(matchesWhole(QRegularExpression::escape(names[i]) +
+                                          (now == old ? ": error: No space left on device"
+                                                      : ": 5000 values adjusted"),
+                                      reports[i]),
+                         qPrintable(reports[i]));
+        }
+        QVERIFY2(changed < names.size(), qPrintable(QString::number(changed)));
+        if (ending.startsWith("status"))
+            QVERIFY(reports.size() == names.size() && changed > 0);
+        QCOMPARE(entries(dir.path()) + entries(temporaries.path()), names);
     }
 
     void asAnotherUser_data() { addDataRows(QFINDTESTDATA("../data/cli-another-user.tsv")); }

@@ -40,12 +40,9 @@ struct AdjustmentCase
 };
 Q_DECLARE_METATYPE(AdjustmentCase)
 
-// A row for each case and each of the `paths` it goes through ("stream": every case),
-// in the columns "given" and "path", named by the case (and the path, with several).
-inline void addCaseRows(const QString &folder, const QStringList &paths)
+// Every case of the folder's cases.tsv, in its order.
+inline void readCases(const QString &folder, QList<AdjustmentCase> *cases)
 {
-    QTest::addColumn<AdjustmentCase>("given");
-    QTest::addColumn<QString>("path");
     const QRegularExpression adjusted(
         "^adjusted (\\d+)(?: \\(([^)]+)\\))?(?:, not in text (\\d+))?$");
     const QRegularExpression refused("^refused (\\w+)(?: (\\d+):(\\d+))? (.+)$");
@@ -70,6 +67,19 @@ inline void addCaseRows(const QString &folder, const QStringList &paths)
         } else {
             QFAIL(qPrintable("cases.tsv: no report for " + c.name));
         }
+        *cases << c;
+    }
+}
+
+// A row for each case and each of the `paths` it goes through ("stream": every case),
+// in the columns "given" and "path", named by the case (and the path, with several).
+inline void addCaseRows(const QString &folder, const QStringList &paths)
+{
+    QTest::addColumn<AdjustmentCase>("given");
+    QTest::addColumn<QString>("path");
+    QList<AdjustmentCase> cases;
+    readCases(folder, &cases);
+    for (const AdjustmentCase &c : qAsConst(cases)) {
         for (const QString &path : paths) {
             if (path != "stream" && !c.paths.contains(path))
                 continue;
