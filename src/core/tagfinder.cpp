@@ -50,9 +50,11 @@ public:
         return found;
     }
 
+    BytePosition lexedTo() override { return m_lexer.settledTo(); }
+
     BytePosition settledTo() override
     {
-        BytePosition settled = m_lexer.settledTo();
+        BytePosition settled = lexedTo();
         const auto withValue =
             std::find_if(m_tags.cbegin(), m_tags.cend(),
                          [](const LocatedTag<char> &tag) { return tag.hasValue; });
@@ -149,10 +151,15 @@ public:
         return found;
     }
 
-    BytePosition settledTo() override
+    BytePosition lexedTo() override
     {
         m_cursor.advance(textAt(m_cursor.character()), m_lexer.settledTo());
-        BytePosition settled = m_cursor.byte();
+        return m_cursor.byte();
+    }
+
+    BytePosition settledTo() override
+    {
+        BytePosition settled = lexedTo();
         for (size_t i = 0; i < m_tags.size(); ++i) {
             if (m_tags[i].hasValue) {
                 settled = std::min(settled, m_valueBytes[i].begin);

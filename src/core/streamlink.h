@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: MIT
+#ifndef STREAMLINK_H
+#define STREAMLINK_H
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace xmladjust {
+
+// What the parser is given next: bytes of the document (or the text decoded from
+// them), the end of the input, or a failure to read on, whose reason the byte side
+// keeps.
+struct ParserChunk
+{
+    enum class Kind : unsigned char
+    {
+        Bytes,
+        End,
+        Failure
+    };
+    Kind kind = Kind::Bytes;
+    std::vector<char> bytes;
+};
+
+// Something the parser reported, in the order it happened.
+struct ParserEvent
+{
+    enum class Kind : unsigned char
+    {
+        Element,         // a start tag in the document's text
+        ElementInEntity, // an element an entity's expansion produces
+        Took,            // the parser asked for more than it had been given
+        Finished         // the parse is over
+    };
+    Kind kind = Kind::Element;
+    bool inputEnded = false; // the parser had been given the end of the input
+    bool hasValue = false;   // of the attribute looked for
+    bool hasDefault = false; // a default the document type gives it, where it is absent
+    bool allGiven = false;   // Finished: all that was given was read
+    int attributeCount = 0;
+    // Where the parser stood: the place of a failure found with this event.
+    int line = 0;
+    int column = 0;
+    // In the batch's text, each ended by a NUL: the element's name and the value or
+    // the default.
+    unsigned nameAt = 0;
+    unsigned valueAt = 0;
+    unsigned valueLength = 0;
+};
+
+struct ParserEventBatch
+{
+    std::vector<ParserEvent> events;
+    std::string text;
+
+    bool isEmpty() const { return events.empty(); }
+    bool isFull() const { return events.size() >= 4096 || text.size() >= 256 * 1024; }
+    void clear()
+    {
+        events.clear();
+        text.clear();
+    }
+};
+
+// The byte side of the streaming engine, as the link reaches it when both sides
+// run on one thread.
+class ByteSide
+{
+public:
+    virtual ~ByteSide() = default;
+    // Reads the next chunk and puts it to the link.
+    virtual void produce() = 0;
+    // Acts on what the parser reported.
+    virtual void consume(const ParserEventBatch &batch) = 0;
+};
+
+// The two bounded queues between the parser and the byte side of the streaming
+// engine: chunks to the parser, what it reports back. Threaded, each side runs on
+// its own thread and waits for the other only when its queue is full or empty;
+// otherwise the parser's side calls the byte side directly whenever it needs a
+// chunk or reports.
+class StreamLink
+{
+public:
+    // `byteSide` null: threaded.
+    explicit StreamLink(ByteSide *byteSide) : m_direct(byteSide) {}
+
+    bool isThreaded() const { return m_direct == nullptr; }
+
+    // The parser's side. A chunk of kind Failure once the byte side has stopped.
+    ParserChunk takeChunk();
+    // Hands the batch over and leaves it empty.
+    void post(ParserEventBatch &batch);
+    bool stopped() const { return m_stopped.load(std::memory_order_relaxed); }
+
+    // The byte side.
+    void putChunk(ParserChunk &&chunk);
+    // Ends the parse as soon as the parser next reports or reads.
+    void stop();
+    // Threaded: waits for a batch, or (with `wantRoom`) for room for a chunk; a
+    // batch when there is one, otherwise nothing.
+    bool waitForBatch(bool wantRoom, ParserEventBatch &batch);
+
+private:
+    static constexpr size_t chunksAhead = 4;
+    static constexpr size_t batchesAhead = 8;
+
+    ByteSide *const m_direct;
+    std::atomic<bool> m_stopped{false};
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<ParserChunk> m_chunks;
+    std::deque<ParserEventBatch> m_batches;
+};
+
+} // namespace xmladjust
+
+#endif // STREAMLINK_H

@@ -1,0 +1,173 @@
+// SPDX-License-Identifier: MIT
+#include "streamparser.h"
+
+#include "bounds.h"
+
+#include <libxml/SAX2.h>
+#include <libxml/valid.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace xmladjust {
+
+StreamParser::StreamParser(StreamLink &link, const QString &attributeName, std::vector<char> first,
+                           bool inputEnded)
+    : ParserSession(handler()), m_link(link), m_attributeName(attributeName.toStdString()),
+      m_chunk(std::move(first)), m_inputEnded(inputEnded)
+{}
+
+void StreamParser::parse(bool utf8Text)
+{
+    if (isReady())
+        parseStream(&StreamParser::onRead, this, utf8Text);
+    ParserEvent &finished = report(ParserEvent::Kind::Finished);
+    finished.allGiven = m_given == m_chunk.size();
+    m_link.post(m_batch);
+}
+
+xmlSAXHandler StreamParser::handler()
+{
+    xmlSAXHandler handler = baseHandler();
+    handler.startElement = onStartElement;
+    handler.endElement = onEndElement;
+    return handler;
+}
+
+void StreamParser::onStartElement(void *context, const xmlChar *name, const xmlChar **attributes)
+{
+    of(context)->startElement(static_cast<xmlParserCtxtPtr>(context), name, attributes);
+}
+
+void StreamParser::onEndElement(void *context, const xmlChar *)
+{
+    StreamParser *parser = of(context);
+    parser->m_depth = std::max(parser->m_depth - 1, 0);
+}
+
+void StreamParser::startElement(xmlParserCtxtPtr context, const xmlChar *name,
+                                const xmlChar **attributes)
+{
+    if (m_link.stopped()) {
+        xmlStopParser(mainContext());
+        return;
+    }
+    if (!admitDepth(context, ++m_depth, maximumStreamNestingDepth))
+        return;
+    int count = 0;
+    const xmlChar *value = valueLookedFor(attributes, count);
+    // Elements an entity expands to are parsed in a context of their own; they are
+    // not in the text and cannot be changed there.
+    const bool inText = context == mainContext();
+    const xmlChar *given = value ? value : declaredDefault(name);
+    ParserEvent &event =
+        report(inText ? ParserEvent::Kind::Element : ParserEvent::Kind::ElementInEntity);
+    event.attributeCount = count;
+    event.hasValue = value != nullptr;
+    event.hasDefault = !value && given;
+    if (given) {
+        event.valueLength = unsigned(xmlStrlen(given));
+        event.valueAt = keep(given);
+    }
+    if (inText)
+        event.nameAt = keep(name);
+    if (m_batch.isFull())
+        m_link.post(m_batch);
+}
+
+const xmlChar *StreamParser::valueLookedFor(const xmlChar **attributes, int &count) const
+{
+    const auto *wanted = reinterpret_cast<const xmlChar *>(m_attributeName.c_str());
+    const xmlChar *value = nullptr;
+    for (const xmlChar **attribute = attributes; attribute && *attribute; attribute += 2) {
+        ++count;
+        if (xmlStrEqual(attribute[0], wanted))
+            value = attribute[1];
+    }
+    return value;
+}
+
+const xmlChar *StreamParser::declaredDefault(const xmlChar *element) const
+{
+    const xmlDocPtr document = mainContext()->myDoc;
+    if (!document || !document->intSubset)
+        return nullptr;
+    const auto *wanted = reinterpret_cast<const xmlChar *>(m_attributeName.c_str());
+    const size_t colon = m_attributeName.find(':');
+    xmlAttributePtr declaration = nullptr;
+    if (colon != std::string::npos && colon > 0) {
+        const std::string prefix = m_attributeName.substr(0, colon);
+        declaration = xmlGetDtdQAttrDesc(document->intSubset, element, wanted + colon + 1,
+                                         reinterpret_cast<const xmlChar *>(prefix.c_str()));
+    } else {
+        declaration = xmlGetDtdAttrDesc(document->intSubset, element, wanted);
+    }
+    return declaration ? declaration->defaultValue : nullptr;
+}
+
+ParserEvent &StreamParser::report(ParserEvent::Kind kind)
+{
+    m_batch.events.emplace_back();
+    ParserEvent &event = m_batch.events.back();
+    event.kind = kind;
+    event.inputEnded = m_inputEnded;
+    event.line = xmlSAX2GetLineNumber(mainContext());
+    event.column = xmlSAX2GetColumnNumber(mainContext());
+    return event;
+}
+
+unsigned StreamParser::keep(const xmlChar *text)
+{
+    const auto at = unsigned(m_batch.text.size());
+    m_batch.text.append(reinterpret_cast<const char *>(text));
+    m_batch.text.push_back('\0');
+    return at;
+}
+
+int StreamParser::onRead(void *parser, char *buffer, int length)
+{
+    return static_cast<StreamParser *>(parser)->supply(buffer, length);
+}
+
+// Gives the parser as many of the bytes it asks for as the input has, whatever the
+// size of the chunks, so that it sees the same pieces however the input is read.
+int StreamParser::supply(char *buffer, int length)
+{
+    if (m_readFailed || m_link.stopped())
+        return -1;
+    int given = 0;
+    while (given < length) {
+        const size_t size = std::min(size_t(length - given), m_chunk.size() - m_given);
+        std::memcpy(buffer + given, m_chunk.data() + m_given, size);
+        m_given += size;
+        given += int(size);
+        if (given == length || m_inputEnded)
+            break;
+        if (!takeChunk()) {
+            m_readFailed = true;
+            return -1;
+        }
+    }
+    return given;
+}
+
+bool StreamParser::takeChunk()
+{
+    report(ParserEvent::Kind::Took);
+    m_link.post(m_batch);
+    ParserChunk chunk = m_link.takeChunk();
+    switch (chunk.kind) {
+    case ParserChunk::Kind::Bytes:
+        m_chunk = std::move(chunk.bytes);
+        m_given = 0;
+        return true;
+    case ParserChunk::Kind::End:
+        m_inputEnded = true;
+        return true;
+    case ParserChunk::Kind::Failure:
+        break;
+    }
+    return false;
+}
+
+} // namespace xmladjust
