@@ -103,7 +103,9 @@ StreamAdjustResult LayoutPreservingAdjuster::run(StreamThreads threads)
 
 void LayoutPreservingAdjuster::parse(StreamThreads threads)
 {
-    const bool threaded = threads == StreamThreads::Two && !m_window.inputEnded();
+    // Two threads even where the first read held the whole document, so that every
+    // document the tests give goes the way large ones go.
+    const bool threaded = threads == StreamThreads::Two;
     m_link = std::make_unique<StreamLink>(threaded ? nullptr : this);
     m_parserChunk.end = m_window.end();
     m_parserChunk.lexedTo = m_finder->lexedTo();
