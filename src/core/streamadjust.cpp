@@ -119,9 +119,10 @@ void LayoutPreservingAdjuster::parse(StreamThreads threads)
             std::thread parsing([this, utf8Text] { m_parser->parse(utf8Text); });
             ParserEventBatch batch;
             while (!m_finished) {
-                if (m_link->waitForBatch(m_producing && !m_failed, batch))
+                m_link->waitForWork(m_producing && !m_failed);
+                while (!m_finished && m_link->takeBatch(batch))
                     consume(batch);
-                else
+                while (m_producing && !m_failed && m_link->hasRoom())
                     produce();
             }
             parsing.join();
@@ -207,7 +208,8 @@ std::vector<char> LayoutPreservingAdjuster::bytesForParser()
         return std::vector<char>(text.cbegin(), text.cend());
     }
     const BytePosition located = m_finder->located();
-    std::vector<char> bytes(m_window.at(m_handed), m_window.at(located));
+    std::vector<char> bytes = m_link->spareBytes();
+    bytes.assign(m_window.at(m_handed), m_window.at(located));
     m_handed = located;
     return bytes;
 }

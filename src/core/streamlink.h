@@ -80,9 +80,11 @@ public:
 
 // The two bounded queues between the parser and the byte side of the streaming
 // engine: chunks to the parser, what it reports back. Threaded, each side runs on
-// its own thread and waits for the other only when its queue is full or empty;
-// otherwise the parser's side calls the byte side directly whenever it needs a
-// chunk or reports.
+// its own thread; the byte side fills the parser's queue and sleeps until it runs
+// low or reports pile up, so that the two wake each other a few times for many
+// chunks. Otherwise the parser's side calls the byte side directly whenever it
+// needs a chunk or reports. Buffers go back and forth rather than being freed and
+// allocated again on the other thread.
 class StreamLink
 {
 public:
@@ -92,22 +94,29 @@ public:
     bool isThreaded() const { return m_direct == nullptr; }
 
     // The parser's side. A chunk of kind Failure once the byte side has stopped.
-    ParserChunk takeChunk();
+    // `done`: the bytes of the chunk before, for the byte side to fill again.
+    ParserChunk takeChunk(std::vector<char> &&done);
     // Hands the batch over and leaves it empty.
     void post(ParserEventBatch &batch);
     bool stopped() const { return m_stopped.load(std::memory_order_relaxed); }
 
     // The byte side.
+    std::vector<char> spareBytes();
     void putChunk(ParserChunk &&chunk);
     // Ends the parse as soon as the parser next reports or reads.
     void stop();
-    // Threaded: waits for a batch, or (with `wantRoom`) for room for a chunk; a
-    // batch when there is one, otherwise nothing.
-    bool waitForBatch(bool wantRoom, ParserEventBatch &batch);
+    // Threaded: sleeps until there is something worth waking for: reports piling up
+    // or the last one, or (with `producing`) the parser's queue running low.
+    void waitForWork(bool producing);
+    // The next batch reported, if any; the one before goes back to the parser.
+    bool takeBatch(ParserEventBatch &batch);
+    bool hasRoom();
 
 private:
-    static constexpr size_t chunksAhead = 4;
+    static constexpr size_t chunksAhead = 8;
     static constexpr size_t batchesAhead = 8;
+
+    bool worthWaking() const;
 
     ByteSide *const m_direct;
     std::atomic<bool> m_stopped{false};
@@ -115,6 +124,10 @@ private:
     std::condition_variable m_changed;
     std::deque<ParserChunk> m_chunks;
     std::deque<ParserEventBatch> m_batches;
+    std::vector<std::vector<char>> m_spareBytes;
+    std::vector<ParserEventBatch> m_spareBatches;
+    bool m_producing = true; // as the byte side said when it last slept
+    bool m_finishedPosted = false;
 };
 
 } // namespace xmladjust

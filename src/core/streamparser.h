@@ -37,7 +37,7 @@ private:
     int supply(char *buffer, int length);
     bool takeChunk();
     ParserEvent &report(ParserEvent::Kind kind);
-    unsigned keep(const xmlChar *text);
+    unsigned keep(const xmlChar *text, unsigned length);
     // The value of the attribute looked for among the element's, and how many it has.
     const xmlChar *valueLookedFor(const xmlChar **attributes, int &count) const;
     // The default the document type gives that attribute of the element, if any.
