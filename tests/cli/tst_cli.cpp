@@ -65,7 +65,8 @@ private slots:
         QVERIFY(writeBytes(dir.filePath(name), input));
         const QString before = inodeOf(dir.filePath(name));
 
-        const Run result = run(given.arguments << name, {}, dir.path());
+        const QStringList options = given.arguments;
+        const Run result = run(options + QStringList(name), {}, dir.path());
         QString report = QString("%1 values? adjusted").arg(given.adjusted);
         if (given.notInText)
             report += QString(", %1 left unchanged \\(not written in the file's text\\)")
@@ -83,6 +84,11 @@ private slots:
         if (readBytes(dir.filePath(name)) == input) // nothing to change leaves the file itself
             QCOMPARE(inodeOf(dir.filePath(name)), before);
         QCOMPARE(entries(dir.path()), QStringList(name));
+
+        // In a pipeline, standard output gets the document only when the whole of it is.
+        const Run piped = run(options, input, dir.path());
+        QCOMPARE(piped.exitCode, result.exitCode);
+        QCOMPARE(piped.out, given.failure.isEmpty() ? given.output : QByteArray());
     }
 
     void commandLine_data() { addDataRows(QFINDTESTDATA("../data/command-line.tsv")); }
