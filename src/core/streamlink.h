@@ -113,8 +113,8 @@ public:
     bool hasRoom();
 
 private:
-    static constexpr size_t chunksAhead = 8;
-    static constexpr size_t batchesAhead = 8;
+    static constexpr size_t chunksAhead = 4;
+    static constexpr size_t batchesAhead = 4;
 
     bool worthWaking() const;
 
