@@ -4,25 +4,30 @@
 # alone and cp on the same generated documents, checks that they agree, and prints
 # a Markdown report:
 #   bench/compare.sh [--rounds N] [--large SIZE] [--small-files COUNT] [--small-only]
-#                    [--baseline PATH-TO-ANOTHER-xmladjust-cli]
+#                    [--only-300M] [--before PATH-TO-ANOTHER-xmladjust-cli]
 # Each round runs every program once per document, in an order that rotates from
 # round to round; the report gives the median wall time and peak resident memory
 # (/usr/bin/time) of each. With --large (for example 1G) an OSM-like file of that
 # size is added, measured with our default path and cp only: the peers hold the
 # whole tree in memory (some twenty to fifty times the file) and --reformat refuses
-# files beyond its size limit. Set TMPDIR to choose the disk for the documents.
+# files beyond its size limit. An OSM-like file of 300 MB (3 million nodes) is always
+# added, measured with our default path in place, in a pipeline and dry, against
+# xmlstarlet and the parser alone (--only-300M runs it alone, with the small files).
 # Then a folder of COUNT small files (default 6000; 0 leaves it out; --small-only
 # measures it alone) of six kinds, each kind with its usual attribute, is adjusted in
-# place 250 files a call, by us (every file durable), by `xmlstarlet ed -L` (nothing
-# synced) and, with --baseline, by another build of ours; `cp -r` of the folder is
-# the floor.
+# place 250 files a call, by us (every file durable) and by `xmlstarlet ed -L`
+# (nothing synced); `cp -r` of the folder is the floor. --before (or --baseline) adds
+# the same runs by another build of xmladjust-cli (an earlier commit, say), so that
+# before and after are timed side by side. Set TMPDIR to choose the disk for the
+# documents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=5
 large=
 small_files=6000
 small_only=
-baseline=
+only300=
+before=
 arguments="$*"
 while [ $# -gt 0 ]; do
     case $1 in
@@ -30,9 +35,10 @@ while [ $# -gt 0 ]; do
     --large) large=$2; shift 2 ;;
     --small-files) small_files=$2; shift 2 ;;
     --small-only) small_only=1; shift ;;
-    --baseline) baseline=$(realpath "$2"); shift 2 ;;
+    --only-300M) only300=1; shift ;;
+    --before | --baseline) before=$(realpath "$2"); shift 2 ;;
     *) echo "usage: bench/compare.sh [--rounds N] [--large SIZE] [--small-files COUNT]" \
-        "[--small-only] [--baseline CLI]" >&2; exit 2 ;;
+        "[--small-only] [--only-300M] [--before CLI]" >&2; exit 2 ;;
     esac
 done
 
@@ -66,15 +72,19 @@ add_case() { # NAME KIND ATTRIBUTE [ABOVE BELOW]
 }
 echo "generating documents in $work..." >&2
 if [ -z "$small_only" ]; then
-"$bench/generate_corpus" osm "$work/osm.xml" 30M
-"$bench/generate_corpus" svg "$work/svg.xml" 10M
-"$bench/generate_corpus" nested "$work/nested.xml" 1000
-"$bench/generate_corpus" config "$work/config.xml" 100K
-add_case "OSM-like 30 MB" osm lat
-add_case "OSM-like 30 MB, 0 < lat < 45" osm lat 0 45
-add_case "SVG-like 10 MB" svg x
-add_case "1,000 levels deep" nested x
-add_case "configuration 100 KB" config weight
+if [ -z "$only300" ]; then
+    "$bench/generate_corpus" osm "$work/osm.xml" 30M
+    "$bench/generate_corpus" svg "$work/svg.xml" 10M
+    "$bench/generate_corpus" nested "$work/nested.xml" 1000
+    "$bench/generate_corpus" config "$work/config.xml" 100K
+    add_case "OSM-like 30 MB" osm lat
+    add_case "OSM-like 30 MB, 0 < lat < 45" osm lat 0 45
+    add_case "SVG-like 10 MB" svg x
+    add_case "1,000 levels deep" nested x
+    add_case "configuration 100 KB" config weight
+fi
+"$bench/generate_corpus" osm "$work/osm300.xml" 300M
+add_case "OSM-like 300 MB" osm300 lat
 if [ -n "$large" ]; then
     "$bench/generate_corpus" osm "$work/large.xml" "$large"
     add_case "OSM-like $large" large lat
@@ -97,11 +107,16 @@ run() { # CASE_INDEX PROGRAM KEEP_OUTPUT
     local command=()
     case $program in
     cp) command=(cp "$input" "$output") ;;
-    ours | reformat)
+    ours | reformat | before)
         cp "$input" "$output"
         command=("$cli" --attribute "$attribute" --add 0.5 "${bounds[@]}")
+        [ "$program" = before ] && command[0]=$before
         [ "$program" = reformat ] && command+=(--reformat)
         command+=("$output")
+        ;;
+    pipe)
+        command=(sh -c "exec \"\$0\" \"\$@\" <\"$input\" >\"$output\""
+            "$cli" --attribute "$attribute" --add 0.5 "${bounds[@]}")
         ;;
     dry) command=("$cli" --attribute "$attribute" --add 0.5 "${bounds[@]}" --dry-run "$input") ;;
     dom) command=("$bench/dom_roundtrip" "$input" "$output") ;;
@@ -145,7 +160,7 @@ check() { # CASE_INDEX PROGRAM
     elif [ "$program" = dom ]; then
         verdict=$("$bench/compare_attributes" "$work/$kind.xml" "$output" | tail -1) ||
             verdict="DIFFERS: $verdict"
-    elif [ "$program" = ours ]; then
+    elif [ "$program" = ours ] || [ "$program" = pipe ] || [ "$program" = before ]; then
         verdict=$("$bench/compare_attributes" --add 0.5 "$work/$kind.xml" "$output" | tail -1) ||
             verdict="WRONG: $verdict"
     else
@@ -162,6 +177,9 @@ for index in "${!cases[@]}"; do
     read -r kind _ <<<"$(echo "${cases[$index]}" | sed 's/^.*|//')"
     if [ "$kind" = large ]; then
         programs=(cp reader dry ours)
+    elif [ "$kind" = osm300 ]; then
+        programs=(cp reader dry ours pipe xmlstarlet)
+        [ -n "$before" ] && programs+=(before)
     else
         programs=(cp reader dry ours reformat dom xmlstarlet xsltproc)
     fi
@@ -197,6 +215,8 @@ label() {
     reader) echo "libxml2 SAX parser alone, as the default path reads (its floor)" ;;
     dry) echo "xmladjust-cli --dry-run" ;;
     ours) echo "xmladjust-cli (in place)" ;;
+    pipe) echo "xmladjust-cli < in > out" ;;
+    before) echo "xmladjust-cli before (--before, in place)" ;;
     reformat) echo "xmladjust-cli --reformat (in place)" ;;
     dom) echo "DOM alone (parse + serialise)" ;;
     xmlstarlet) echo "xmlstarlet ed -u ... > out" ;;
@@ -224,7 +244,7 @@ echo "| document | program | median wall time | peak memory | check |"
 echo "|---|---|---:|---:|---|"
 for index in "${!cases[@]}"; do
     name=${cases[$index]%%|*}
-    for program in cp reader dry ours reformat dom xmlstarlet xsltproc; do
+    for program in cp reader dry ours pipe before reformat dom xmlstarlet xsltproc; do
         file="$work/runs/$index.$program"
         [ -f "$file" ] || continue
         seconds=$(median "$file" 1)
@@ -254,6 +274,18 @@ for index in "${!cases[@]}"; do
         "$(ratio "$(m reformat 2)" "$(m dom 2)") |"
 done
 
+echo
+echo "| document | time: in place / reader alone | dry run / reader alone | pipeline / reader alone | before / reader alone | in place / xmlstarlet |"
+echo "|---|---:|---:|---:|---:|---:|"
+for index in "${!cases[@]}"; do
+    [ -f "$work/runs/$index.pipe.median" ] || continue
+    m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
+    reader=$(m reader 1)
+    echo "| ${cases[$index]%%|*} | $(ratio "$(m ours 1)" "$reader") | $(ratio "$(m dry 1)" "$reader") |" \
+        "$(ratio "$(m pipe 1)" "$reader") | $(ratio "$(m before 1)" "$reader") |" \
+        "$(ratio "$(m ours 1)" "$(m xmlstarlet 1)") |"
+done
+
 # The many small files: each kind's folder with its attribute (xmlstarlet's XPath,
 # then ours).
 small_run() { # PROGRAM FOLDER: every file of the folder adjusted in place, 250 a call
@@ -275,6 +307,7 @@ small_run() { # PROGRAM FOLDER: every file of the folder adjusted in place, 250 
     done
 }
 export -f small_run
+baseline=$before
 export cli baseline
 
 if [ "$small_files" -gt 0 ]; then

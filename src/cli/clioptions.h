@@ -20,6 +20,7 @@ struct Settings
     bool dryRun = false;
     QString backupSuffix; // a replaced file's old contents kept as its name and this; empty: none
     int jobs = 0;      // files worked on at once; 0: as many as there are cores
+    bool parserThreadPerFile = true; // each file's parse on a thread of its own
     QStringList files; // "-" for standard input
 };
 

@@ -72,6 +72,11 @@ FileReport adjustLoaded(QDomDocument &document, const Outcome &load, const Setti
     return countedReport(adjusted, byRule, settings);
 }
 
+StreamThreads streamThreads(const Settings &settings)
+{
+    return settings.parserThreadPerFile ? StreamThreads::Two : StreamThreads::One;
+}
+
 FileReport streamReport(const StreamAdjustResult &result, const Settings &settings)
 {
     if (!result.succeeded())
@@ -255,7 +260,9 @@ PreparedFile prepareFile(const QString &path, const Settings &settings)
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
     CompressionLayer layer(input, replacement->device());
-    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rules);
+    const StreamAdjustResult result =
+        adjustXmlStream(layer.input(), layer.output(), settings.rules, defaultStreamChunkSize,
+                        streamThreads(settings));
     if (result.succeeded()) {
         if (const QString ended = layer.finish(); !ended.isEmpty())
             return failed(ended);
@@ -281,7 +288,9 @@ FileReport adjustStandardInput(const Settings &settings)
             return failed(QStringLiteral("cannot create a temporary file: %1").arg(error));
     }
     CompressionLayer layer(input, settings.dryRun ? nullptr : &spool);
-    const StreamAdjustResult result = adjustXmlStream(layer.input(), layer.output(), settings.rules);
+    const StreamAdjustResult result =
+        adjustXmlStream(layer.input(), layer.output(), settings.rules, defaultStreamChunkSize,
+                        streamThreads(settings));
     if (result.succeeded()) {
         if (const QString ended = layer.finish(); !ended.isEmpty())
             return failed(ended);

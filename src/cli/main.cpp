@@ -17,6 +17,8 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+
 #include <csignal>
 #include <cstdio>
 
@@ -113,6 +115,8 @@ int main(int argc, char *argv[])
         seen.insert(identity);
     }
     const int jobs = settings.jobs > 0 ? settings.jobs : defaultJobCount();
+    // Files worked on side by side already keep the cores busy; a file alone takes two.
+    settings.parserThreadPerFile = std::min(jobs, int(files.size())) <= 1;
     const ExitStatus status = runFiles(files, settings, jobs) ? AllSucceeded : SomeFailed;
     return finished(status);
 }

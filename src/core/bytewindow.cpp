@@ -71,11 +71,17 @@ bool ByteWindow::flush()
     return written;
 }
 
+// The bytes no longer needed are dropped once they are as many as those kept (and
+// a piece at least), so that each byte is moved a bounded number of times however
+// far the reading runs ahead of what is released.
 void ByteWindow::discardBefore(BytePosition keep)
 {
-    keep = std::clamp(keep, m_base, end());
-    m_bytes.remove(0, int(keep - m_base));
-    m_base = keep;
+    m_base = std::clamp(keep, m_base, end());
+    const qint64 unneeded = m_base - m_stored;
+    if (unneeded >= std::max<qint64>(end() - m_base, reserveBytes)) {
+        m_bytes.remove(0, int(unneeded));
+        m_stored = m_base;
+    }
 }
 
 QString ByteWindow::inputError() const

@@ -26,10 +26,10 @@ public:
     bool inputEnded() const { return m_inputEnded; }
 
     BytePosition begin() const { return m_base; }
-    BytePosition end() const { return m_base + m_bytes.size(); }
+    BytePosition end() const { return m_stored + m_bytes.size(); }
     // The byte at `at`, which must lie in [begin(), end()]; valid until the next
     // readMore() or discardBefore().
-    const char *at(BytePosition at) const { return m_bytes.constData() + (at - m_base); }
+    const char *at(BytePosition at) const { return m_bytes.constData() + (at - m_stored); }
 
     // Everything before this has been copied or replaced.
     BytePosition copied() const { return m_copied; }
@@ -56,8 +56,9 @@ private:
     QIODevice &m_input;
     QIODevice *const m_output;
     const qint64 m_chunkSize;
-    QByteArray m_bytes; // m_bytes[0] is byte m_base of the input
-    BytePosition m_base;
+    QByteArray m_bytes; // m_bytes[0] is byte m_stored of the input
+    BytePosition m_stored;
+    BytePosition m_base; // the first byte still needed
     BytePosition m_copied;
     QByteArray m_pending; // output not yet written
     bool m_inputEnded = false;

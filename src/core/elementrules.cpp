@@ -2,7 +2,6 @@
 #include "elementrules.h"
 
 #include "parsersession.h"
-#include "tagfinder.h"
 
 #include <libxml/valid.h>
 
@@ -19,17 +18,6 @@ ElementRules::ElementRules(const AdjustmentRules &rules)
         m_names.push_back(reinterpret_cast<const xmlChar *>(name.constData()));
 }
 
-bool ElementRules::sameValues(const FoundTag &tag) const
-{
-    if (m_present != tag.values.size())
-        return false;
-    for (const FoundValue &found : tag.values) {
-        if (!m_values[size_t(found.name)])
-            return false;
-    }
-    return true;
-}
-
 std::optional<AdjustmentRules::Change> ElementRules::change(const xmlChar *element, int name,
                                                             const xmlChar *value) const
 {
@@ -38,10 +26,11 @@ std::optional<AdjustmentRules::Change> ElementRules::change(const xmlChar *eleme
     return m_rules.adjustedValue(elementName, name, fromLibxml(value));
 }
 
-bool ElementRules::changesDefault(xmlDocPtr document, const xmlChar *element, int name) const
+const xmlChar *ElementRules::declaredDefault(xmlDocPtr document, const xmlChar *element,
+                                             int name) const
 {
     if (!document || !document->intSubset)
-        return false;
+        return nullptr;
     const QByteArray &nameUtf8 = m_namesUtf8[name];
     const auto *wanted = reinterpret_cast<const xmlChar *>(nameUtf8.constData());
     const int colon = nameUtf8.indexOf(':');
@@ -53,8 +42,7 @@ bool ElementRules::changesDefault(xmlDocPtr document, const xmlChar *element, in
     } else {
         declaration = xmlGetDtdAttrDesc(document->intSubset, element, wanted);
     }
-    return declaration && declaration->defaultValue &&
-           change(element, name, declaration->defaultValue).has_value();
+    return declaration ? declaration->defaultValue : nullptr;
 }
 
 } // namespace xmladjust

@@ -27,6 +27,14 @@ struct [[nodiscard]] StreamAdjustResult
     bool succeeded() const { return outcome.succeeded(); }
 };
 
+// How the streaming engine runs: libxml2's parse on one thread and the work on the
+// bytes (finding the tags, copying, writing) on another, or both on the caller's.
+enum class StreamThreads
+{
+    One,
+    Two
+};
+
 // Reads an XML document from the input, judged by the same parser and bounds as the
 // window's path, and writes it to the output (unless the output is null) byte for
 // byte as it was, except that the text of each qualifying attribute value, inside
@@ -34,10 +42,12 @@ struct [[nodiscard]] StreamAdjustResult
 // grow with the size of the document, only with its largest piece of markup and its depth. The
 // output receives bytes while the input is read, so a caller that must not show a
 // document that fails half-way writes to a temporary place and keeps it only when
-// the result succeeded.
+// the result succeeded. Both ways of running give the same bytes, counts and
+// failures; with two threads the input and the output are used on the caller's.
 StreamAdjustResult adjustXmlStream(QIODevice &input, QIODevice *output,
                                    const AdjustmentRules &rules,
-                                   qint64 chunkSize = defaultStreamChunkSize);
+                                   qint64 chunkSize = defaultStreamChunkSize,
+                                   StreamThreads threads = StreamThreads::Two);
 
 } // namespace xmladjust
 

@@ -54,9 +54,11 @@ public:
         return found;
     }
 
+    BytePosition lexedTo() override { return m_lexer.settledTo(); }
+
     BytePosition settledTo() override
     {
-        BytePosition settled = m_lexer.settledTo();
+        BytePosition settled = lexedTo();
         if (!m_found.values.empty())
             settled = std::min(settled, m_found.values.front().span.begin);
         return settled;
@@ -156,10 +158,15 @@ public:
         return found;
     }
 
-    BytePosition settledTo() override
+    BytePosition lexedTo() override
     {
         m_cursor.advance(textAt(m_cursor.character()), m_lexer.settledTo());
-        BytePosition settled = m_cursor.byte();
+        return m_cursor.byte();
+    }
+
+    BytePosition settledTo() override
+    {
+        BytePosition settled = lexedTo();
         if (!m_valueBytes.empty())
             settled = std::min(settled, m_valueBytes.front().begin);
         return settled;

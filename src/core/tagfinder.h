@@ -56,6 +56,8 @@ public:
     // Takes the next tag found, when the parser's element `name` is that tag;
     // nothing when no tag is left or it is another.
     virtual std::optional<FoundTag> takeTag(const ByteWindow &window, const xmlChar *name) = 0;
+    // No value found later can begin before this.
+    virtual BytePosition lexedTo() = 0;
     // No value still to be paired lies before this.
     virtual BytePosition settledTo() = 0;
     // Forgets what no later step needs; the first byte the tags found still need.

@@ -20,12 +20,13 @@ namespace {
 
 StreamAdjustResult runStream(const QByteArray &input, QIODevice *output,
                              const AdjustmentRules &rules,
-                             qint64 chunkSize = defaultStreamChunkSize)
+                             qint64 chunkSize = defaultStreamChunkSize,
+                             StreamThreads threads = StreamThreads::Two)
 {
     QBuffer inputDevice;
     inputDevice.setData(input);
     inputDevice.open(QIODevice::ReadOnly);
-    return adjustXmlStream(inputDevice, output, rules, chunkSize);
+    return adjustXmlStream(inputDevice, output, rules, chunkSize, threads);
 }
 
 // With several rules, each one's count is as the case gives it.
@@ -57,33 +58,40 @@ private slots:
     void initTestCase() { initializeCore(); }
     void streamed_data() { addCaseRows(QFINDTESTDATA("../data/cases"), "stream"); }
     // Small pieces put every boundary of the reading inside markup, references and
-    // multi-byte characters somewhere; no output is a dry run, which reports the same.
+    // multi-byte characters somewhere, and keep the parser's thread waiting for the
+    // byte side's or the other way round; no output is a dry run, which reports the
+    // same. On one thread, the same again.
     void streamed()
     {
         QFETCH(AdjustmentCase, given);
         const QByteArray input = readBytes(given.inputPath);
-        for (const qint64 chunkSize : {qint64(1), qint64(2), qint64(3), qint64(5), qint64(64),
-                                       defaultStreamChunkSize, qint64(-1)}) {
-            QByteArray output;
-            QBuffer outputDevice(&output);
-            outputDevice.open(QIODevice::WriteOnly);
-            const StreamAdjustResult result =
-                chunkSize < 0
-                    ? runStream(input, nullptr, rulesFor(given.arguments))
-                    : runStream(input, &outputDevice, rulesFor(given.arguments), chunkSize);
-            if (!given.failure.isEmpty()) {
-                compareFailure(result.outcome, given);
-                continue;
+        const AdjustmentRules rules = rulesFor(given.arguments);
+        for (const StreamThreads threads : {StreamThreads::Two, StreamThreads::One}) {
+            for (const qint64 chunkSize : {qint64(1), qint64(2), qint64(3), qint64(5), qint64(64),
+                                           defaultStreamChunkSize, qint64(-1)}) {
+                const QString run = QStringLiteral("in pieces of %1 on %2 thread(s)")
+                                        .arg(chunkSize)
+                                        .arg(threads == StreamThreads::Two ? 2 : 1);
+                QByteArray output;
+                QBuffer outputDevice(&output);
+                outputDevice.open(QIODevice::WriteOnly);
+                const StreamAdjustResult result =
+                    chunkSize < 0
+                        ? runStream(input, nullptr, rules, defaultStreamChunkSize, threads)
+                        : runStream(input, &outputDevice, rules, chunkSize, threads);
+                if (!given.failure.isEmpty()) {
+                    compareFailure(result.outcome, given);
+                    continue;
+                }
+                QVERIFY2(result.succeeded(),
+                         qPrintable(run + QStringLiteral(": ") + messageOf(result.outcome)));
+                if (chunkSize > 0)
+                    QVERIFY2(output == given.output, qPrintable(run));
+                QCOMPARE(result.adjustedCount, given.adjusted);
+                compareByRule(result.adjustedByRule, given);
+                QCOMPARE(result.notInTextCount, given.notInText);
+                QCOMPARE(result.bytesChanged, given.output != input);
             }
-            QVERIFY2(result.succeeded(), qPrintable(QStringLiteral("in pieces of %1: %2")
-                                                        .arg(chunkSize)
-                                                        .arg(messageOf(result.outcome))));
-            if (chunkSize > 0)
-                QCOMPARE(output, given.output);
-            QCOMPARE(result.adjustedCount, given.adjusted);
-            compareByRule(result.adjustedByRule, given);
-            QCOMPARE(result.notInTextCount, given.notInText);
-            QCOMPARE(result.bytesChanged, given.output != input);
         }
     }
 
