@@ -12,7 +12,7 @@
 # whole tree in memory (some twenty to fifty times the file) and --reformat refuses
 # files beyond its size limit. An OSM-like file of 300 MB (3 million nodes) is always
 # added, measured with our default path in place, in a pipeline and dry, against
-# xmlstarlet and the parser alone (--only-300M runs it alone, with the small files).
+# xmlstarlet and the parser alone (--only-300M runs it alone).
 # Then a folder of COUNT small files (default 6000; 0 leaves it out; --small-only
 # measures it alone) of six kinds, each kind with its usual attribute, is adjusted in
 # place 250 files a call, by us (every file durable) and by `xmlstarlet ed -L`
@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
     --large) large=$2; shift 2 ;;
     --small-files) small_files=$2; shift 2 ;;
     --small-only) small_only=1; shift ;;
-    --only-300M) only300=1; shift ;;
+    --only-300M) only300=1; small_files=0; shift ;;
     --before | --baseline) before=$(realpath "$2"); shift 2 ;;
     *) echo "usage: bench/compare.sh [--rounds N] [--large SIZE] [--small-files COUNT]" \
         "[--small-only] [--only-300M] [--before CLI]" >&2; exit 2 ;;
