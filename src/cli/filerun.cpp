@@ -155,7 +155,8 @@ FileReport reformatDocument(QIODevice &input, const Settings &settings, QDomDocu
 }
 
 // Begun before the file is opened, so that a file put in its place in between is not
-// overwritten with what was read from the one before it. Null in a dry run.
+// overwritten with what was read from the one before it; not begun in a dry run, and
+// null, with the reason, where it cannot begin.
 std::unique_ptr<AtomicFileReplacement> beginReplacement(const QString &path,
                                                         const Settings &settings, QString *error)
 {
