@@ -109,7 +109,8 @@ int StreamParser::supply(char *buffer, int length)
     int given = 0;
     while (given < length) {
         const size_t size = std::min(size_t(length - given), m_chunk.size() - m_given);
-        std::memcpy(buffer + given, m_chunk.data() + m_given, size);
+        if (size > 0) // an empty chunk's data() may be null, which memcpy must not see
+            std::memcpy(buffer + given, m_chunk.data() + m_given, size);
         m_given += size;
         given += int(size);
         if (given == length || m_inputEnded)
