@@ -11,6 +11,7 @@
 #include "messages.h"
 #include "signalcleanup.h"
 #include "streamadjust.h"
+#include "writeall.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
 

@@ -6,6 +6,7 @@
 #include "filestamp.h"
 #include "messages.h"
 #include "signalcleanup.h"
+#include "writeall.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -485,19 +486,6 @@ void AtomicFileReplacement::keepBackup(const QString &suffix)
 void AtomicFileReplacement::cancel()
 {
     m_work.reset();
-}
-
-Outcome writeAllTo(QIODevice *device, const QByteArray &bytes)
-{
-    // A write that stops part-way (at a file-size limit, or when the disk fills)
-    // returns a short count with no reason; writing on gets the system's.
-    for (qint64 written = 0; written < bytes.size();) {
-        const qint64 result = device->write(bytes.constData() + written, bytes.size() - written);
-        if (result <= 0)
-            return writeFailure(device->errorString());
-        written += result;
-    }
-    return {};
 }
 
 Outcome replaceFileContents(const QString &path, const QByteArray &contents)

@@ -84,9 +84,6 @@ Outcome replaceFileContents(const QString &path, const QByteArray &contents);
 // that cannot be synced (some file systems refuse) does not undo them.
 void syncFolder(const QByteArray &folder);
 
-// Writes all of the bytes, or fails with the reason.
-Outcome writeAllTo(QIODevice *device, const QByteArray &bytes);
-
 } // namespace xmladjust
 
 #endif // ATOMICFILE_H

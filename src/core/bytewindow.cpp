@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "bytewindow.h"
 
-#include "atomicfile.h"
+#include "writeall.h"
 
 #include <QIODevice>
 

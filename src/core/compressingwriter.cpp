@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "compressingwriter.h"
 
-#include "atomicfile.h"
 #include "compressioncodec.h"
+#include "writeall.h"
 
 namespace xmladjust {
 

@@ -5,6 +5,7 @@
 #include "attributewalk.h"
 #include "bounds.h"
 #include "messages.h"
+#include "writeall.h"
 #include "xmlinput.h"
 #include "xmloutput.h"
 
