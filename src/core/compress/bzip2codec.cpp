@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // bzip2 through libbz2: one stream at a time, with its block and stream CRCs, in
 // blocks of 900 kB as the bzip2 tool writes them by default.
-#include "compressioncodec.h"
+#include "compress/compressioncodec.h"
 
 #include <bzlib.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "compressingwriter.h"
+#include "compress/compressingwriter.h"
 
-#include "compressioncodec.h"
+#include "compress/compressioncodec.h"
 #include "writeall.h"
 
 namespace xmladjust {

@@ -2,7 +2,7 @@
 #ifndef COMPRESSINGWRITER_H
 #define COMPRESSINGWRITER_H
 
-#include "compressionformat.h"
+#include "compress/compressionformat.h"
 #include "result.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "compressionformat.h"
+#include "compress/compressionformat.h"
 
-#include "compressioncodec.h"
+#include "compress/compressioncodec.h"
 
 #include <QIODevice>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "decompressingreader.h"
+#include "compress/decompressingreader.h"
 
-#include "compressioncodec.h"
+#include "compress/compressioncodec.h"
 
 namespace xmladjust {
 

@@ -2,7 +2,7 @@
 #ifndef DECOMPRESSINGREADER_H
 #define DECOMPRESSINGREADER_H
 
-#include "compressionformat.h"
+#include "compress/compressionformat.h"
 
 #include <QByteArray>
 #include <QIODevice>

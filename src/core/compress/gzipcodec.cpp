@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // gzip through zlib: one member at a time, its header and CRC-32 as zlib reads and
 // writes them, at zlib's default level.
-#include "compressioncodec.h"
+#include "compress/compressioncodec.h"
 
 #include <zlib.h>
 

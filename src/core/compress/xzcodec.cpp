@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // xz through liblzma: concatenated streams read as one, written at liblzma's default
 // preset with the CRC64 check, as the xz tool writes them.
-#include "compressioncodec.h"
+#include "compress/compressioncodec.h"
 
 #include <lzma.h>
 

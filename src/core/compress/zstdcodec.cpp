@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Zstandard through libzstd: frame by frame, written at the library's default level
 // with the content checksum the zstd tool adds by default.
-#include "compressioncodec.h"
+#include "compress/compressioncodec.h"
 
 #include <zstd.h>
 

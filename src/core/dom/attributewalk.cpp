@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "attributewalk.h"
+#include "dom/attributewalk.h"
 
-#include "domtraversal.h"
+#include "dom/domtraversal.h"
 
 #include <QDomElement>
 

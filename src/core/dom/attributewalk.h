@@ -2,7 +2,7 @@
 #ifndef ATTRIBUTEWALK_H
 #define ATTRIBUTEWALK_H
 
-#include "adjustmentrules.h"
+#include "rule/adjustmentrules.h"
 
 class QDomNode;
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-#include "domreader.h"
+#include "dom/domreader.h"
 
 #include "bounds.h"
-#include "declaration.h"
 #include "messages.h"
-#include "parsersession.h"
+#include "read/declaration.h"
+#include "read/parsersession.h"
 
 #include <QDomDocument>
 #include <QHash>

@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "fileadjust.h"
+#include "dom/fileadjust.h"
 
-#include "atomicfile.h"
-#include "attributewalk.h"
 #include "bounds.h"
+#include "dom/attributewalk.h"
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
+#include "file/atomicfile.h"
 #include "messages.h"
 #include "writeall.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
 
 #include <QDomDocument>
 #include <QFile>

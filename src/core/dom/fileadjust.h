@@ -2,8 +2,8 @@
 #ifndef FILEADJUST_H
 #define FILEADJUST_H
 
-#include "adjustmentrules.h"
 #include "result.h"
+#include "rule/adjustmentrules.h"
 
 #include <QString>
 

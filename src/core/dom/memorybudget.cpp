@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "memorybudget.h"
+#include "dom/memorybudget.h"
 
 #include "bounds.h"
 #include "messages.h"

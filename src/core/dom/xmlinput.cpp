@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
-#include "xmlinput.h"
+#include "dom/xmlinput.h"
 
 #include "bounds.h"
-#include "domreader.h"
-#include "encoding.h"
-#include "markupguard.h"
-#include "memorybudget.h"
+#include "dom/domreader.h"
+#include "dom/memorybudget.h"
+#include "dom/xmloutput.h"
 #include "messages.h"
-#include "xmloutput.h"
+#include "read/encoding.h"
+#include "read/markupguard.h"
 
 #include <QDomDocument>
 #include <QFile>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "xmloutput.h"
+#include "dom/xmloutput.h"
 
-#include "domtraversal.h"
-#include "encoding.h"
+#include "dom/domtraversal.h"
+#include "read/encoding.h"
 
 #include <QDomDocument>
 #include <QHash>

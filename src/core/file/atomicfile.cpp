@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "atomicfile.h"
+#include "file/atomicfile.h"
 
-#include "filelock.h"
-#include "filemetadata.h"
-#include "filestamp.h"
+#include "file/filelock.h"
+#include "file/filemetadata.h"
+#include "file/filestamp.h"
+#include "file/signalcleanup.h"
 #include "messages.h"
-#include "signalcleanup.h"
 #include "writeall.h"
 
 #include <QFile>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "filelock.h"
+#include "file/filelock.h"
 
 #include "messages.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "filemetadata.h"
+#include "file/filemetadata.h"
 
 #include "messages.h"
 

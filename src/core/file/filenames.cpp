@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "filenames.h"
+#include "file/filenames.h"
 
 #include <QFile>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "filestamp.h"
+#include "file/filestamp.h"
 
 #include <QFile>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "replacementbatch.h"
+#include "file/replacementbatch.h"
 
 namespace xmladjust {
 

@@ -2,7 +2,7 @@
 #ifndef REPLACEMENTBATCH_H
 #define REPLACEMENTBATCH_H
 
-#include "atomicfile.h"
+#include "file/atomicfile.h"
 
 #include <memory>
 #include <vector>

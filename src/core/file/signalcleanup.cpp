@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "signalcleanup.h"
+#include "file/signalcleanup.h"
 
 #include <atomic>
 #include <csignal>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "declaration.h"
+#include "read/declaration.h"
 
-#include "encoding.h"
+#include "read/encoding.h"
 
 #include <QRegularExpression>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "encoding.h"
+#include "read/encoding.h"
 
 #include "messages.h"
 

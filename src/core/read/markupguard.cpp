@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "markupguard.h"
+#include "read/markupguard.h"
 
 #include "bounds.h"
 #include "messages.h"

@@ -2,7 +2,7 @@
 #ifndef MARKUPGUARD_H
 #define MARKUPGUARD_H
 
-#include "markuplexer.h"
+#include "read/markuplexer.h"
 #include "result.h"
 
 #include <QByteArray>

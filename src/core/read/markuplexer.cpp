@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "markuplexer.h"
+#include "read/markuplexer.h"
 
 #include <QtAlgorithms>
 

@@ -2,7 +2,7 @@
 #ifndef MARKUPLEXER_H
 #define MARKUPLEXER_H
 
-#include "positions.h"
+#include "read/positions.h"
 
 #include <deque>
 #include <vector>

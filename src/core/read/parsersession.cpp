@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "parsersession.h"
+#include "read/parsersession.h"
 
 #include "bounds.h"
 #include "messages.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "adjustmentrule.h"
+#include "rule/adjustmentrule.h"
 
 #include <QLocale>
 

@@ -2,7 +2,7 @@
 #ifndef ADJUSTMENTRULE_H
 #define ADJUSTMENTRULE_H
 
-#include "decimalnumber.h"
+#include "rule/decimalnumber.h"
 
 #include <QString>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "adjustmentrules.h"
+#include "rule/adjustmentrules.h"
 
 #include <algorithm>
 #include <limits>

@@ -2,7 +2,7 @@
 #ifndef ADJUSTMENTRULES_H
 #define ADJUSTMENTRULES_H
 
-#include "adjustmentrule.h"
+#include "rule/adjustmentrule.h"
 
 #include <QStringList>
 #include <QVector>

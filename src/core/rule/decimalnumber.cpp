@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "decimalnumber.h"
+#include "rule/decimalnumber.h"
 
 #include <algorithm>
 #include <cstring>

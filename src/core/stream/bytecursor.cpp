@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "bytecursor.h"
+#include "stream/bytecursor.h"
 
 #include <algorithm>
 

@@ -2,8 +2,8 @@
 #ifndef BYTECURSOR_H
 #define BYTECURSOR_H
 
-#include "encoding.h"
-#include "positions.h"
+#include "read/encoding.h"
+#include "read/positions.h"
 
 #include <vector>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "bytewindow.h"
+#include "stream/bytewindow.h"
 
 #include "writeall.h"
 

@@ -2,7 +2,7 @@
 #ifndef BYTEWINDOW_H
 #define BYTEWINDOW_H
 
-#include "positions.h"
+#include "read/positions.h"
 
 #include <QByteArray>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "elementrules.h"
+#include "stream/elementrules.h"
 
-#include "parsersession.h"
+#include "read/parsersession.h"
 
 #include <libxml/valid.h>
 

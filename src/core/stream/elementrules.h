@@ -2,7 +2,7 @@
 #ifndef ELEMENTRULES_H
 #define ELEMENTRULES_H
 
-#include "adjustmentrules.h"
+#include "rule/adjustmentrules.h"
 
 #include <QByteArrayList>
 

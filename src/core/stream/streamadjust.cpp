@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
-#include "streamadjust.h"
+#include "stream/streamadjust.h"
 
 #include "bounds.h"
-#include "bytewindow.h"
-#include "elementrules.h"
-#include "encoding.h"
 #include "messages.h"
-#include "streamlink.h"
-#include "streamparser.h"
-#include "tagfinder.h"
+#include "read/encoding.h"
+#include "stream/bytewindow.h"
+#include "stream/elementrules.h"
+#include "stream/streamlink.h"
+#include "stream/streamparser.h"
+#include "stream/tagfinder.h"
 
 #include <algorithm>
 #include <deque>

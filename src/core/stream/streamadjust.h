@@ -2,8 +2,8 @@
 #ifndef STREAMADJUST_H
 #define STREAMADJUST_H
 
-#include "adjustmentrules.h"
 #include "result.h"
+#include "rule/adjustmentrules.h"
 
 class QIODevice;
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "streamlink.h"
+#include "stream/streamlink.h"
 
 namespace xmladjust {
 

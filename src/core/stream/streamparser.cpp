@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "streamparser.h"
+#include "stream/streamparser.h"
 
 #include "bounds.h"
 

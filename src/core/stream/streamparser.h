@@ -2,9 +2,9 @@
 #ifndef STREAMPARSER_H
 #define STREAMPARSER_H
 
-#include "elementrules.h"
-#include "parsersession.h"
-#include "streamlink.h"
+#include "read/parsersession.h"
+#include "stream/elementrules.h"
+#include "stream/streamlink.h"
 
 namespace xmladjust {
 

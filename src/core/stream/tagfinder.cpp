@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
-#include "tagfinder.h"
+#include "stream/tagfinder.h"
 
 #include "bounds.h"
-#include "bytecursor.h"
-#include "markupguard.h"
-#include "markuplexer.h"
 #include "messages.h"
-#include "parsersession.h"
+#include "read/markupguard.h"
+#include "read/markuplexer.h"
+#include "read/parsersession.h"
+#include "stream/bytecursor.h"
 
 #include <QTextCodec>
 #include <QTextDecoder>

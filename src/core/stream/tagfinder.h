@@ -2,9 +2,9 @@
 #ifndef TAGFINDER_H
 #define TAGFINDER_H
 
-#include "bytewindow.h"
-#include "encoding.h"
+#include "read/encoding.h"
 #include "result.h"
+#include "stream/bytewindow.h"
 
 #include <libxml/xmlstring.h>
 
