@@ -8,13 +8,13 @@
 // A process that has built and freed a large tree builds the next one faster (its
 // heap is in place), so compare the two modes run in separate processes, one size
 // at a time.
-#include "adjustmentrule.h"
-#include "atomicfile.h"
-#include "attributewalk.h"
 #include "bounds.h"
+#include "dom/attributewalk.h"
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
+#include "file/atomicfile.h"
 #include "initialize.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
+#include "rule/adjustmentrule.h"
 
 #include "osmlike.h"
 

@@ -5,7 +5,7 @@
 // Walks two DOM documents side by side and holds them to being the same tree, but
 // for the values of one attribute, which are handed to a check of their own.
 
-#include "domtraversal.h"
+#include "dom/domtraversal.h"
 #include "fuzzinput.h"
 
 #include <QDomDocument>

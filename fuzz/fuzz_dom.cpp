@@ -10,12 +10,12 @@
 // instructions) except the named attribute, whose qualifying values carry the exact
 // decimal sum and whose other values stay.
 
-#include "attributewalk.h"
+#include "dom/attributewalk.h"
+#include "dom/fileadjust.h"
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
 #include "domcompare.h"
-#include "fileadjust.h"
 #include "fuzzinput.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
 
 #include <QDir>
 #include <QDomDocument>

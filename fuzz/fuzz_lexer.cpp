@@ -9,7 +9,7 @@
 // it was given.
 
 #include "fuzzinput.h"
-#include "markuplexer.h"
+#include "read/markuplexer.h"
 
 #include <QStringList>
 

@@ -4,12 +4,12 @@
 // and refuses what the window's path (the same parser) accepts and refuses, apart
 // from the stated limits of each; and both adjust the same values to the same text.
 
-#include "attributewalk.h"
+#include "dom/attributewalk.h"
+#include "dom/domtraversal.h"
+#include "dom/xmlinput.h"
 #include "domcompare.h"
-#include "domtraversal.h"
 #include "fuzzinput.h"
-#include "streamadjust.h"
-#include "xmlinput.h"
+#include "stream/streamadjust.h"
 
 #include <QBuffer>
 #include <QDomDocument>

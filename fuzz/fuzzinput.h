@@ -6,9 +6,9 @@
 // exact decimal sum written independently of the engine's, and a crash that names
 // the broken promise.
 
-#include "adjustmentrule.h"
 #include "initialize.h"
 #include "outcomes.h"
+#include "rule/adjustmentrule.h"
 
 #include <QByteArray>
 #include <QString>

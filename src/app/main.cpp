@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "filenames.h"
+#include "file/filenames.h"
+#include "file/signalcleanup.h"
 #include "initialize.h"
 #include "mainwindow.h"
-#include "signalcleanup.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

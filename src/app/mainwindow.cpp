@@ -2,12 +2,12 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "adjustmentrule.h"
-#include "attributewalk.h"
-#include "fileadjust.h"
+#include "dom/attributewalk.h"
+#include "dom/fileadjust.h"
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
 #include "resultmessages.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
+#include "rule/adjustmentrule.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "resultmessages.h"
 
-#include "adjustmentrule.h"
 #include "bounds.h"
-#include "fileadjust.h"
+#include "dom/fileadjust.h"
 #include "result.h"
+#include "rule/adjustmentrule.h"
 
 #include <QFileInfo>
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "batchrun.h"
 
-#include "atomicfile.h"
 #include "clioptions.h"
+#include "file/atomicfile.h"
+#include "file/replacementbatch.h"
 #include "filerun.h"
-#include "replacementbatch.h"
 #include "standardstreams.h"
 
 #include <algorithm>

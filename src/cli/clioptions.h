@@ -2,7 +2,7 @@
 #ifndef CLIOPTIONS_H
 #define CLIOPTIONS_H
 
-#include "adjustmentrules.h"
+#include "rule/adjustmentrules.h"
 
 #include <QStringList>
 

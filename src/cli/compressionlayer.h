@@ -2,9 +2,9 @@
 #ifndef COMPRESSIONLAYER_H
 #define COMPRESSIONLAYER_H
 
-#include "compressingwriter.h"
-#include "compressionformat.h"
-#include "decompressingreader.h"
+#include "compress/compressingwriter.h"
+#include "compress/compressionformat.h"
+#include "compress/decompressingreader.h"
 
 #include <QString>
 

@@ -1,18 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "filerun.h"
 
-#include "atomicfile.h"
-#include "attributewalk.h"
 #include "bounds.h"
 #include "clioptions.h"
 #include "compressionlayer.h"
-#include "fileadjust.h"
-#include "memorybudget.h"
+#include "dom/attributewalk.h"
+#include "dom/fileadjust.h"
+#include "dom/memorybudget.h"
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
+#include "file/atomicfile.h"
+#include "file/signalcleanup.h"
 #include "messages.h"
-#include "signalcleanup.h"
-#include "streamadjust.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
+#include "stream/streamadjust.h"
+#include "writeall.h"
 
 #include <QBuffer>
 #include <QDir>

@@ -4,10 +4,10 @@
 
 #include "batchrun.h"
 #include "clioptions.h"
-#include "filenames.h"
+#include "file/filenames.h"
+#include "file/signalcleanup.h"
 #include "filerun.h"
 #include "initialize.h"
-#include "signalcleanup.h"
 #include "standardstreams.h"
 
 #include <QCommandLineParser>

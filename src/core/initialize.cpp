@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "initialize.h"
 
-#include "filenames.h"
-#include "parsersession.h"
+#include "file/filenames.h"
+#include "read/parsersession.h"
 
 #include <QHash>
 

@@ -10,7 +10,7 @@ namespace xmladjust {
 // The DOM keeps attributes in a hash whose order follows the process-wide seed,
 // which Qt otherwise chooses at random; a fixed seed makes the output the same
 // from run to run. File names and arguments that are not UTF-8 are kept byte for
-// byte (see filenames.h).
+// byte (see file/filenames.h).
 void initializeCore();
 
 } // namespace xmladjust

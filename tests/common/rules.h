@@ -2,7 +2,7 @@
 #ifndef RULES_H
 #define RULES_H
 
-#include "adjustmentrules.h"
+#include "rule/adjustmentrules.h"
 
 #include <QHash>
 #include <QStringList>

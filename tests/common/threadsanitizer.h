@@ -2,7 +2,7 @@
 #ifndef THREADSANITIZER_H
 #define THREADSANITIZER_H
 
-// For a test program that does not link the engine (whose streamlink.cpp has the
+// For a test program that does not link the engine (whose stream/streamlink.cpp has the
 // same): under ThreadSanitizer, judge only instrumented code. Qt's own libraries are
 // not instrumented, so QMutex and QThread's end are invisible to it, and with a
 // second thread running (QProcess's, say) the test library's watchdog looks like a

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Replacing a file keeps its mode and owner and a link to it, and never goes over a
 // change another program made between the reading and the replacing.
-#include "atomicfile.h"
+#include "file/atomicfile.h"
 
 #include "outcomes.h"
 #include "testfiles.h"

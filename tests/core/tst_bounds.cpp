@@ -3,12 +3,12 @@
 // both engines: the window's (read, parse, adjust, write) and the streaming one. Each
 // ends without a crash, is refused where a bound is passed, and leaks nothing that is
 // not in the document. The benchmarks take the same shapes to their full size.
-#include "attributewalk.h"
 #include "bounds.h"
+#include "dom/attributewalk.h"
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
 #include "initialize.h"
-#include "streamadjust.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
+#include "stream/streamadjust.h"
 
 #include "datarows.h"
 #include "outcomes.h"

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // Each case of tests/data/cases through the streaming engine, read in pieces of many
 // sizes, and where the case says so through the window's engine.
-#include "attributewalk.h"
+#include "dom/attributewalk.h"
+#include "dom/xmlinput.h"
 #include "initialize.h"
-#include "streamadjust.h"
-#include "xmlinput.h"
+#include "stream/streamadjust.h"
 
 #include "cases.h"
 #include "outcomes.h"

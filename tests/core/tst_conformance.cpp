@@ -6,10 +6,10 @@
 // gets wrong are listed, each with its reason, in tests/data/xmlconf/known-failures.tsv,
 // and are expected failures here: a row fails when its case goes wrong without being
 // listed, or is listed and goes right.
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
 #include "initialize.h"
-#include "streamadjust.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
+#include "stream/streamadjust.h"
 
 #include "datarows.h"
 #include "outcomes.h"

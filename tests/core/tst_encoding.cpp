@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // How each path tells a document's encoding, and where each character's bytes are.
-#include "bytecursor.h"
-#include "encoding.h"
+#include "read/encoding.h"
+#include "stream/bytecursor.h"
 
 #include "datarows.h"
 

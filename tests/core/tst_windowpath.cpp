@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The window's path: a document read into the DOM, adjusted and written again.
-#include "attributewalk.h"
+#include "dom/attributewalk.h"
+#include "dom/xmlinput.h"
+#include "dom/xmloutput.h"
 #include "initialize.h"
-#include "xmlinput.h"
-#include "xmloutput.h"
 
 #include "outcomes.h"
 #include "rules.h"

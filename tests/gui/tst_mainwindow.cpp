@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The real window, headless: which mode a press runs, what the browser and the result
 // line show, the file dialog, files from outside, and the work in the background.
+#include "dom/xmlinput.h"
 #include "initialize.h"
 #include "mainwindow.h"
-#include "xmlinput.h"
 
 #include "cases.h"
 #include "datarows.h"

@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: MIT
+#include "stream/streamparser.h"
+
+#include "bounds.h"
+
+#include <libxml/SAX2.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace xmladjust {
+
+StreamParser::StreamParser(StreamLink &link, const AdjustmentRules &rules, std::vector<char> first,
+                           bool inputEnded)
+    : ParserSession(handler()), m_link(link), m_lookup(rules), m_chunk(std::move(first)),
+      m_inputEnded(inputEnded)
+{}
+
+void StreamParser::parse(bool utf8Text)
+{
+    if (isReady())
+        parseStream(&StreamParser::onRead, this, utf8Text);
+    ParserEvent &finished = report(ParserEvent::Kind::Finished);
+    finished.allGiven = m_given == m_chunk.size();
+    m_link.post(m_batch);
+}
+
+xmlSAXHandler StreamParser::handler()
+{
+    xmlSAXHandler handler = baseHandler();
+    handler.startElement = onStartElement;
+    handler.endElement = onEndElement;
+    return handler;
+}
+
+void StreamParser::onStartElement(void *context, const xmlChar *name, const xmlChar **attributes)
+{
+    of(context)->startElement(static_cast<xmlParserCtxtPtr>(context), name, attributes);
+}
+
+void StreamParser::onEndElement(void *context, const xmlChar *)
+{
+    StreamParser *parser = of(context);
+    parser->m_depth = std::max(parser->m_depth - 1, 0);
+}
+
+void StreamParser::startElement(xmlParserCtxtPtr context, const xmlChar *name,
+                                const xmlChar **attributes)
+{
+    if (m_link.stopped()) {
+        xmlStopParser(mainContext());
+        return;
+    }
+    if (!admitDepth(context, ++m_depth, maximumStreamNestingDepth))
+        return;
+    const int count = m_lookup.read(attributes);
+    // Elements an entity expands to are parsed in a context of their own; they are
+    // not in the text and cannot be changed there.
+    const bool inText = context == mainContext();
+    ParserEvent &event =
+        report(inText ? ParserEvent::Kind::Element : ParserEvent::Kind::ElementInEntity);
+    event.attributeCount = count;
+    event.nameAt = keep(name, unsigned(xmlStrlen(name)));
+    event.firstValue = unsigned(m_batch.values.size());
+    const xmlDocPtr document = mainContext()->myDoc;
+    for (int attribute = 0; attribute < m_lookup.nameCount(); ++attribute) {
+        const xmlChar *value = m_lookup.value(attribute);
+        const bool isDefault = value == nullptr;
+        if (isDefault)
+            value = m_lookup.declaredDefault(document, name, attribute);
+        if (value)
+            m_batch.values.push_back(
+                {attribute, isDefault, keep(value, unsigned(xmlStrlen(value)))});
+    }
+    event.valueCount = unsigned(m_batch.values.size()) - event.firstValue;
+    if (m_batch.isFull())
+        m_link.post(m_batch);
+}
+
+ParserEvent &StreamParser::report(ParserEvent::Kind kind)
+{
+    m_batch.events.emplace_back();
+    ParserEvent &event = m_batch.events.back();
+    event.kind = kind;
+    event.inputEnded = m_inputEnded;
+    event.line = xmlSAX2GetLineNumber(mainContext());
+    event.column = xmlSAX2GetColumnNumber(mainContext());
+    return event;
+}
+
+unsigned StreamParser::keep(const xmlChar *text, unsigned length)
+{
+    const auto at = unsigned(m_batch.text.size());
+    m_batch.text.append(reinterpret_cast<const char *>(text), length + 1); // with its NUL
+    return at;
+}
+
+int StreamParser::onRead(void *parser, char *buffer, int length)
+{
+    return static_cast<StreamParser *>(parser)->supply(buffer, length);
+}
+
+// Gives the parser as many of the bytes it asks for as the input has, whatever the
+// size of the chunks, so that it sees the same pieces however the input is read.
+int StreamParser::supply(char *buffer, int length)
+{
+    if (m_readFailed || m_link.stopped())
+        return -1;
+    int given = 0;
+    while (given < length) {
+        const size_t size = std::min(size_t(length - given), m_chunk.size() - m_given);
+        if (size > 0) // an empty chunk's data() may be null, which memcpy must not see
+            std::memcpy(buffer + given, m_chunk.data() + m_given, size);
+        m_given += size;
+        given += int(size);
+        if (given == length || m_inputEnded)
+            break;
+        if (!takeChunk()) {
+            m_readFailed = true;
+            return -1;
+        }
+    }
+    return given;
+}
+
+bool StreamParser::takeChunk()
+{
+    report(ParserEvent::Kind::Took);
+    m_link.post(m_batch);
+    ParserChunk chunk = m_link.takeChunk(std::move(m_chunk));
+    m_chunk.clear();
+    m_given = 0;
+    switch (chunk.kind) {
+    case ParserChunk::Kind::Bytes:
+        m_chunk = std::move(chunk.bytes);
+        return true;
+    case ParserChunk::Kind::End:
+        m_inputEnded = true;
+        return true;
+    case ParserChunk::Kind::Failure:
+        break;
+    }
+    return false;
+}
+
+} // namespace xmladjust
