@@ -57,6 +57,7 @@ constexpr std::chrono::milliseconds batchPatience{100};
 // The worker threads and what passes between them and the thread that commits and
 // reports: the indexes of the files to do, in a queue the window bounds, and the
 // prepared files, each moved out of its worker once done (one owner at a time).
+// Without threads, a file is prepared when it is dispatched, on the caller's thread.
 class FileWorkers
 {
 public:
@@ -80,6 +81,11 @@ public:
 
     void dispatch(int index)
     {
+        if (m_threads.empty()) {
+            ++m_outstanding;
+            m_done.emplace_back(index, prepare(index));
+            return;
+        }
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_queue.push_back(index);
@@ -119,25 +125,31 @@ private:
                 index = m_queue.front();
                 m_queue.pop_front();
             }
-            const QString &file = m_files[index];
-            PreparedFile prepared = file == QLatin1String("-")
-                                        ? PreparedFile(adjustStandardInput(m_settings))
-                                        : prepareFile(file, m_settings);
-            // Completed here, where it was written, so that the committing thread only
-            // syncs and renames.
-            if (prepared.replacement) {
-                if (const Outcome completed = prepared.replacement->complete();
-                    !completed.succeeded()) {
-                    prepared.report = failedWith(completed.failure());
-                    prepared.replacement.reset();
-                }
-            }
+            PreparedFile prepared = prepare(index);
             {
                 const std::lock_guard<std::mutex> lock(m_mutex);
                 m_done.emplace_back(index, std::move(prepared));
             }
             m_doneChanged.notify_one();
         }
+    }
+
+    PreparedFile prepare(int index) const
+    {
+        const QString &file = m_files[index];
+        PreparedFile prepared = file == QLatin1String("-")
+                                    ? PreparedFile(adjustStandardInput(m_settings))
+                                    : prepareFile(file, m_settings);
+        // Completed here, where it was written, so that the committing thread only
+        // syncs and renames.
+        if (prepared.replacement) {
+            if (const Outcome completed = prepared.replacement->complete();
+                !completed.succeeded()) {
+                prepared.report = failedWith(completed.failure());
+                prepared.replacement.reset();
+            }
+        }
+        return prepared;
     }
 
     const QStringList &m_files;
@@ -168,7 +180,9 @@ bool runFiles(const QStringList &files, const Settings &settings, int jobs)
     // The final reports of the files in flight, at their index modulo the window.
     std::vector<std::optional<FileReport>> reports(static_cast<size_t>(window));
     bool allSucceeded = true;
-    FileWorkers workers(files, settings, std::min(jobs, count));
+    // A file alone is worked on here: a worker would only wait for it, and the
+    // window's path builds its document faster on the main thread's heap.
+    FileWorkers workers(files, settings, count == 1 ? 0 : std::min(jobs, count));
     int dispatched = 0, reported = 0;
     while (reported < count) {
         for (; dispatched < count && dispatched - reported < window; ++dispatched)
