@@ -160,6 +160,29 @@ void syncFolder(const QByteArray &folder)
     }
 }
 
+// The new file, whose data is sent on its way to the disk every few megabytes as it
+// is written: the disk works while the rest is still being made, and the sync at the
+// end waits for the last few megabytes rather than the whole file.
+class WrittenBackFile final : public QFile
+{
+protected:
+    qint64 writeData(const char *data, qint64 length) override
+    {
+        const qint64 from = pos();
+        const qint64 written = QFile::writeData(data, length);
+        if (written > 0 && from + written - m_sentFrom >= writeBackStep) {
+            (void)::sync_file_range(handle(), m_sentFrom, from + written - m_sentFrom,
+                                    SYNC_FILE_RANGE_WRITE);
+            m_sentFrom = from + written;
+        }
+        return written;
+    }
+
+private:
+    static constexpr qint64 writeBackStep = qint64(8) << 20;
+    qint64 m_sentFrom = 0;
+};
+
 struct AtomicFileReplacement::Work
 {
     QByteArray target;
@@ -171,7 +194,7 @@ struct AtomicFileReplacement::Work
     int temp = -1;
     QByteArray tempName; // empty while the temporary file has no name (O_TMPFILE)
     RemovedOnSignal tempRemoval;
-    QFile device;
+    WrittenBackFile device;
     QByteArray backupSuffix; // empty: no backup
 
     ~Work()
