@@ -3,7 +3,7 @@
 
 #include "bounds.h"
 
-#include <libxml/SAX2.h>
+#include <libxml/parser.h>
 
 #include <algorithm>
 #include <cstring>
@@ -22,7 +22,7 @@ void StreamParser::parse(bool utf8Text)
         parseStream(&StreamParser::onRead, this, utf8Text);
     ParserEvent &finished = report(ParserEvent::Kind::Finished);
     finished.allGiven = m_given == m_chunk.size();
-    m_link.post(m_batch);
+    post();
 }
 
 xmlSAXHandler StreamParser::handler()
@@ -60,7 +60,7 @@ void StreamParser::startElement(xmlParserCtxtPtr context, const xmlChar *name,
     ParserEvent &event =
         report(inText ? ParserEvent::Kind::Element : ParserEvent::Kind::ElementInEntity);
     event.attributeCount = count;
-    event.nameAt = keep(name, unsigned(xmlStrlen(name)));
+    event.nameAt = keepName(name);
     event.firstValue = unsigned(m_batch.values.size());
     const xmlDocPtr document = mainContext()->myDoc;
     for (int attribute = 0; attribute < m_lookup.nameCount(); ++attribute) {
@@ -74,7 +74,7 @@ void StreamParser::startElement(xmlParserCtxtPtr context, const xmlChar *name,
     }
     event.valueCount = unsigned(m_batch.values.size()) - event.firstValue;
     if (m_batch.isFull())
-        m_link.post(m_batch);
+        post();
 }
 
 ParserEvent &StreamParser::report(ParserEvent::Kind kind)
@@ -83,8 +83,11 @@ ParserEvent &StreamParser::report(ParserEvent::Kind kind)
     ParserEvent &event = m_batch.events.back();
     event.kind = kind;
     event.inputEnded = m_inputEnded;
-    event.line = xmlSAX2GetLineNumber(mainContext());
-    event.column = xmlSAX2GetColumnNumber(mainContext());
+    // As xmlSAX2GetLineNumber() and xmlSAX2GetColumnNumber() read them, without a call
+    // into the library for each element.
+    const xmlParserInputPtr input = mainContext()->input;
+    event.line = input ? input->line : 0;
+    event.column = input ? input->col : 0;
     return event;
 }
 
@@ -93,6 +96,29 @@ unsigned StreamParser::keep(const xmlChar *text, unsigned length)
     const auto at = unsigned(m_batch.text.size());
     m_batch.text.append(reinterpret_cast<const char *>(text), length + 1); // with its NUL
     return at;
+}
+
+// The parser gives each name from its dictionary, so a name seen before comes at the
+// same address; its bytes are compared all the same, up to the NUL.
+unsigned StreamParser::keepName(const xmlChar *name)
+{
+    for (const KeptName &kept : m_keptNames) {
+        if (kept.name == name &&
+            std::strncmp(m_batch.text.data() + kept.at, reinterpret_cast<const char *>(name),
+                         kept.length + 1) == 0)
+            return kept.at;
+    }
+    KeptName &kept = m_keptNames[m_nextKept++ % m_keptNames.size()];
+    kept.name = name;
+    kept.length = unsigned(xmlStrlen(name));
+    kept.at = keep(name, kept.length);
+    return kept.at;
+}
+
+void StreamParser::post()
+{
+    m_link.post(m_batch);
+    m_keptNames.fill({});
 }
 
 int StreamParser::onRead(void *parser, char *buffer, int length)
@@ -126,7 +152,7 @@ int StreamParser::supply(char *buffer, int length)
 bool StreamParser::takeChunk()
 {
     report(ParserEvent::Kind::Took);
-    m_link.post(m_batch);
+    post();
     ParserChunk chunk = m_link.takeChunk(std::move(m_chunk));
     m_chunk.clear();
     m_given = 0;

@@ -6,6 +6,8 @@
 #include "stream/elementrules.h"
 #include "stream/streamlink.h"
 
+#include <array>
+
 namespace xmladjust {
 
 // The parser's side of the streaming engine: libxml2 reads the chunks the link
@@ -37,10 +39,21 @@ private:
     bool takeChunk();
     ParserEvent &report(ParserEvent::Kind kind);
     unsigned keep(const xmlChar *text, unsigned length);
+    unsigned keepName(const xmlChar *name);
+    void post();
 
     StreamLink &m_link;
     ElementRules m_lookup; // this side's own: it keeps the values of the element read
     ParserEventBatch m_batch;
+    // Element names already in the batch's text: most elements repeat one of a few.
+    struct KeptName
+    {
+        const xmlChar *name = nullptr; // as the parser gave it
+        unsigned at = 0;
+        unsigned length = 0;
+    };
+    std::array<KeptName, 4> m_keptNames;
+    unsigned m_nextKept = 0;
     std::vector<char> m_chunk;
     size_t m_given = 0; // of m_chunk
     bool m_inputEnded;
