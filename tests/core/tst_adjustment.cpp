@@ -44,9 +44,22 @@ private slots:
         QFETCH(QByteArray, increment);
         QFETCH(QByteArray, above);
         QFETCH(QByteArray, below);
-        const std::optional<QString> adjusted =
-            ruleFor("x", increment, above, below).adjustedValue(QString::fromUtf8(value));
+        const AdjustmentRule rule = ruleFor("x", increment, above, below);
+        const std::optional<QString> adjusted = rule.adjustedValue(QString::fromUtf8(value));
         QTEST(adjusted.value_or("(unchanged)").toUtf8(), "new");
+
+        // The streaming engine's way with a value's bytes answers the same where it answers.
+        NumeralText numeral;
+        switch (rule.adjustedNumeral(QLatin1String(value), &numeral)) {
+        case AdjustmentRule::NumeralAnswer::Adjusted:
+            QTEST(QByteArray(numeral.bytes, numeral.length), "new");
+            break;
+        case AdjustmentRule::NumeralAnswer::Left:
+            QTEST(QByteArray("(unchanged)"), "new");
+            break;
+        case AdjustmentRule::NumeralAnswer::NotShort:
+            break;
+        }
     }
 };
 

@@ -28,12 +28,13 @@ struct ShortNumeral
     bool negative = false;
 };
 
-std::optional<ShortNumeral> readShortNumeral(QStringView text)
+// `Text`: QStringView, or QLatin1String for a value's bytes.
+template <typename Text> std::optional<ShortNumeral> readShortNumeral(Text text)
 {
     ShortNumeral numeral;
     qsizetype i = 0;
-    if (i < text.size() && (text[i] == QLatin1Char('+') || text[i] == QLatin1Char('-')))
-        numeral.negative = text[i++] == QLatin1Char('-');
+    if (i < text.size() && (text[i].unicode() == '+' || text[i].unicode() == '-'))
+        numeral.negative = text[i++].unicode() == '-';
     bool point = false;
     bool anyDigit = false;
     quint64 units = 0;
@@ -69,10 +70,13 @@ qint64 powerOfTen(int exponent)
 }
 
 // The canonical text of units / 10^scale, as DecimalNumber::toString() writes it.
-QString scaledText(qint64 units, int scale)
+NumeralText scaledText(qint64 units, int scale)
 {
-    if (units == 0)
-        return QStringLiteral("0");
+    NumeralText text;
+    if (units == 0) {
+        text.bytes[text.length++] = '0';
+        return text;
+    }
     quint64 magnitude = units < 0 ? 0 - quint64(units) : quint64(units);
     while (scale > 0 && magnitude % 10 == 0) {
         magnitude /= 10;
@@ -86,16 +90,58 @@ QString scaledText(qint64 units, int scale)
     } while (magnitude != 0);
     while (count <= scale)
         reversed[count++] = '0';
-    char text[48];
-    int length = 0;
     if (units < 0)
-        text[length++] = '-';
+        text.bytes[text.length++] = '-';
     for (int i = count - 1; i >= 0; --i) {
-        text[length++] = reversed[i];
+        text.bytes[text.length++] = reversed[i];
         if (i == scale && i > 0)
-            text[length++] = '.';
+            text.bytes[text.length++] = '.';
     }
-    return QString::fromLatin1(text, length);
+    return text;
+}
+
+template <typename Text> bool sameText(const NumeralText &numeral, Text text)
+{
+    if (text.size() != numeral.length)
+        return false;
+    for (int i = 0; i < numeral.length; ++i) {
+        if (text[i].unicode() != uchar(numeral.bytes[i]))
+            return false;
+    }
+    return true;
+}
+
+// Nearly every real value is a short plain numeral; those are read and added in
+// integers, with the same results as the general way (adjustedByConversion()). Up to
+// 15 digits and 22 decimals the quotient of two exact doubles is the correctly rounded
+// value, as the toolkit's conversion gives it.
+template <typename Text>
+AdjustmentRule::NumeralAnswer adjustShortNumeral(const AdjustmentRule &rule, Text text,
+                                                 NumeralText *newText)
+{
+    using Answer = AdjustmentRule::NumeralAnswer;
+    qint64 incrementUnits = 0;
+    int incrementScale = 0;
+    int incrementDigits = 0;
+    const std::optional<ShortNumeral> numeral = readShortNumeral(text);
+    if (!numeral || numeral->digits > 15 || numeral->scale > 22 ||
+        !rule.increment.toScaledInteger(&incrementUnits, &incrementScale, &incrementDigits))
+        return Answer::NotShort;
+    const int scale = std::max(numeral->scale, incrementScale);
+    if (numeral->digits + scale - numeral->scale > maximumShortDigits ||
+        incrementDigits + scale - incrementScale > maximumShortDigits)
+        return Answer::NotShort;
+    static constexpr double powersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const double magnitude = double(qAbs(numeral->units)) / powersOfTen[numeral->scale];
+    if (!rule.qualifies(numeral->negative ? -magnitude : magnitude))
+        return Answer::Left;
+    *newText = scaledText(numeral->units * powerOfTen(scale - numeral->scale) +
+                              incrementUnits * powerOfTen(scale - incrementScale),
+                          scale);
+    // Left where the sum would be written exactly as the value is.
+    return sameText(*newText, text) ? Answer::Left : Answer::Adjusted;
 }
 
 // Any text the toolkit converts to a number.
@@ -129,34 +175,24 @@ std::optional<QString> AdjustmentRule::adjustedValue(QStringView text) const
 {
     if (text.isEmpty())
         return std::nullopt;
-
-    // Nearly every real value is a short plain numeral; those are read and added in
-    // integers, with the same results as the general way below. Up to 15 digits and
-    // 22 decimals the quotient of two exact doubles is the correctly rounded value,
-    // as the toolkit's conversion gives it.
-    qint64 incrementUnits = 0;
-    int incrementScale = 0;
-    int incrementDigits = 0;
-    const std::optional<ShortNumeral> numeral = readShortNumeral(text);
-    if (numeral && numeral->digits <= 15 && numeral->scale <= 22 &&
-        increment.toScaledInteger(&incrementUnits, &incrementScale, &incrementDigits)) {
-        const int scale = std::max(numeral->scale, incrementScale);
-        if (numeral->digits + scale - numeral->scale <= maximumShortDigits &&
-            incrementDigits + scale - incrementScale <= maximumShortDigits) {
-            static constexpr double powersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-            const double magnitude = double(qAbs(numeral->units)) / powersOfTen[numeral->scale];
-            if (!qualifies(numeral->negative ? -magnitude : magnitude))
-                return std::nullopt;
-            return unlessUnchanged(
-                scaledText(numeral->units * powerOfTen(scale - numeral->scale) +
-                               incrementUnits * powerOfTen(scale - incrementScale),
-                           scale),
-                text);
-        }
+    NumeralText numeral;
+    switch (adjustShortNumeral(*this, text, &numeral)) {
+    case NumeralAnswer::Adjusted:
+        return QString::fromLatin1(numeral.bytes, numeral.length);
+    case NumeralAnswer::Left:
+        return std::nullopt;
+    case NumeralAnswer::NotShort:
+        break;
     }
     return unlessUnchanged(adjustedByConversion(*this, text.toString()), text);
+}
+
+AdjustmentRule::NumeralAnswer AdjustmentRule::adjustedNumeral(QLatin1String text,
+                                                              NumeralText *newText) const
+{
+    if (text.isEmpty())
+        return NumeralAnswer::NotShort;
+    return adjustShortNumeral(*this, text, newText);
 }
 
 } // namespace xmladjust

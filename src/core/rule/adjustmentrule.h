@@ -10,6 +10,16 @@
 
 namespace xmladjust {
 
+// A new value's text that is a short plain numeral, held without the toolkit's
+// strings: in ASCII, as every encoding whose markup is read in its bytes writes it.
+struct NumeralText
+{
+    char bytes[48];
+    int length = 0;
+
+    QLatin1String view() const { return QLatin1String(bytes, length); }
+};
+
 // What to change: the attribute, the increment, and the optional strict bounds
 // that the current value must lie between; optionally only on elements of one name.
 struct AdjustmentRule
@@ -44,6 +54,17 @@ struct AdjustmentRule
     // convert to a number, does not qualify, or would be written exactly as it is
     // ("nan" + 1 is "nan", where "NaN" + 1 is "nan" too, but a new text).
     std::optional<QString> adjustedValue(QStringView text) const;
+
+    enum class NumeralAnswer
+    {
+        NotShort, // not a short plain numeral: adjustedValue() answers
+        Left,     // left as it is
+        Adjusted  // the new text is given
+    };
+    // adjustedValue() for a value read from its bytes (ASCII, Latin-1 or UTF-8) where
+    // it is a short plain numeral, nearly every real value: answered without the
+    // toolkit's strings, with the same results.
+    NumeralAnswer adjustedNumeral(QLatin1String text, NumeralText *newText) const;
 };
 
 } // namespace xmladjust

@@ -28,6 +28,24 @@ AdjustmentRules::adjustedValue(QStringView element, int attribute, QStringView t
     return std::nullopt;
 }
 
+AdjustmentRule::NumeralAnswer AdjustmentRules::adjustedNumeral(int attribute, QLatin1String text,
+                                                               int *rule,
+                                                               NumeralText *newText) const
+{
+    using Answer = AdjustmentRule::NumeralAnswer;
+    Q_ASSERT(!m_scopedByElement);
+    for (int i = 0; i < m_rules.size(); ++i) {
+        if (m_attributeOfRule[i] != attribute)
+            continue;
+        const Answer answer = m_rules[i].adjustedNumeral(text, newText);
+        if (answer == Answer::Adjusted)
+            *rule = i;
+        if (answer != Answer::Left)
+            return answer;
+    }
+    return Answer::Left;
+}
+
 namespace {
 
 // The open interval of values the rule's bounds let through.

@@ -18,12 +18,29 @@ ElementRules::ElementRules(const AdjustmentRules &rules)
         m_names.push_back(reinterpret_cast<const xmlChar *>(name.constData()));
 }
 
-std::optional<AdjustmentRules::Change> ElementRules::change(const xmlChar *element, int name,
-                                                            const xmlChar *value) const
+std::optional<ElementRules::Change> ElementRules::change(const xmlChar *element, int name,
+                                                         const xmlChar *value) const
 {
+    using Answer = AdjustmentRule::NumeralAnswer;
+    Change change;
+    if (!m_rules.scopedByElement()) {
+        const Answer answer =
+            m_rules.adjustedNumeral(name, QLatin1String(reinterpret_cast<const char *>(value)),
+                                    &change.rule, &change.numeral);
+        if (answer == Answer::Adjusted)
+            return change;
+        if (answer == Answer::Left)
+            return std::nullopt;
+    }
     // The element's name is read only where some rule asks for it.
     const QString elementName = m_rules.scopedByElement() ? fromLibxml(element) : QString();
-    return m_rules.adjustedValue(elementName, name, fromLibxml(value));
+    std::optional<AdjustmentRules::Change> changed =
+        m_rules.adjustedValue(elementName, name, fromLibxml(value));
+    if (!changed)
+        return std::nullopt;
+    change.rule = changed->rule;
+    change.text = std::move(changed->newText);
+    return change;
 }
 
 const xmlChar *ElementRules::declaredDefault(xmlDocPtr document, const xmlChar *element,

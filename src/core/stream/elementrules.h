@@ -47,9 +47,15 @@ public:
     // The default the document type gives attribute `name` on the element, or null.
     const xmlChar *declaredDefault(xmlDocPtr document, const xmlChar *element, int name) const;
 
+    // A change the rules make: the rule, and the value's new text.
+    struct Change
+    {
+        int rule = 0;
+        NumeralText numeral; // the new text, where it is a short numeral (length > 0)
+        QString text;        // otherwise
+    };
     // The change the rules make to the value of attribute `name` on the element.
-    std::optional<AdjustmentRules::Change> change(const xmlChar *element, int name,
-                                                  const xmlChar *value) const;
+    std::optional<Change> change(const xmlChar *element, int name, const xmlChar *value) const;
 
 private:
     const AdjustmentRules &m_rules;

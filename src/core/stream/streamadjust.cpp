@@ -64,7 +64,7 @@ private:
     bool release();
     void pair(const ParserEvent &event, const ParserEventBatch &batch);
     void countNotInText(const ParserEvent &event, const ParserEventBatch &batch, bool all);
-    bool replace(const FoundValue &value, const QString &newValue);
+    bool replace(const FoundValue &value, const ElementRules::Change &change);
     void finish();
 
     ByteWindow m_window;
@@ -337,7 +337,7 @@ void LayoutPreservingAdjuster::pair(const ParserEvent &event, const ParserEventB
             continue;
         ++m_result.adjustedCount;
         ++m_result.adjustedByRule[change->rule];
-        if (!replace(found, change->newText))
+        if (!replace(found, *change))
             return;
     }
 }
@@ -358,13 +358,14 @@ void LayoutPreservingAdjuster::countNotInText(const ParserEvent &event,
     }
 }
 
-bool LayoutPreservingAdjuster::replace(const FoundValue &value, const QString &newValue)
+bool LayoutPreservingAdjuster::replace(const FoundValue &value, const ElementRules::Change &change)
 {
     if (!m_window.holds(value.bytes) || value.bytes.end > m_parserChunk.end)
         return lostTrack();
     if (!m_finder->valueMatches(m_window, value))
         return fail(failureOf(Reason::ValueBytesNotMatched));
-    const QByteArray newBytes = m_finder->encode(newValue);
+    const QByteArray newBytes = change.numeral.length > 0 ? m_finder->encode(change.numeral)
+                                                          : m_finder->encode(change.text);
     if (newBytes ==
         QByteArray::fromRawData(m_window.at(value.bytes.begin), int(value.bytes.size())))
         return true;

@@ -279,6 +279,13 @@ QByteArray TagFinder::encode(const QString &value) const
                                              : encodeWithoutMark(m_encoding.codec, value);
 }
 
+QByteArray TagFinder::encode(const NumeralText &numeral) const
+{
+    if (m_encoding.markupInBytes)
+        return QByteArray::fromRawData(numeral.bytes, numeral.length);
+    return encodeWithoutMark(m_encoding.codec, QString(numeral.view()));
+}
+
 QByteArray TagFinder::takeDecodedText(int)
 {
     return {};

@@ -4,6 +4,7 @@
 
 #include "read/encoding.h"
 #include "result.h"
+#include "rule/adjustmentrule.h"
 #include "stream/bytewindow.h"
 
 #include <libxml/xmlstring.h>
@@ -67,6 +68,9 @@ public:
     virtual bool valueMatches(const ByteWindow &window, const FoundValue &value) const = 0;
     // A new value, in the document's encoding.
     QByteArray encode(const QString &value) const;
+    // A numeral, in the document's encoding; the numeral's own bytes where they are
+    // the encoding's, valid while it is.
+    QByteArray encode(const NumeralText &numeral) const;
     // Once all of the input is read: whether the text found ends where the bytes do.
     virtual Outcome finish(const ByteWindow &window) = 0;
 
