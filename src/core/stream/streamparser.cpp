@@ -99,13 +99,18 @@ unsigned StreamParser::keep(const xmlChar *text, unsigned length)
 }
 
 // The parser gives each name from its dictionary, so a name seen before comes at the
-// same address; its bytes are compared all the same, up to the NUL.
+// same address; its bytes are compared all the same, up to the NUL (in a loop of our
+// own: names are short, and a call into the C library for each showed).
 unsigned StreamParser::keepName(const xmlChar *name)
 {
     for (const KeptName &kept : m_keptNames) {
-        if (kept.name == name &&
-            std::strncmp(m_batch.text.data() + kept.at, reinterpret_cast<const char *>(name),
-                         kept.length + 1) == 0)
+        if (kept.name != name)
+            continue;
+        const char *keptText = m_batch.text.data() + kept.at;
+        unsigned i = 0;
+        while (i < kept.length && keptText[i] == char(name[i]))
+            ++i;
+        if (i == kept.length && name[i] == 0)
             return kept.at;
     }
     KeptName &kept = m_keptNames[m_nextKept++ % m_keptNames.size()];
