@@ -67,10 +67,10 @@ QString reportPattern(const AdjustmentCase &given, const QString &name, bool dry
         report += QString(", %1 left unchanged \\(not written in the file's text\\)")
                       .arg(given.notInText);
     if (!given.failure.isEmpty())
-        report = QString(given.line ? "error: line %1, column %2: " : "error: ")
-                     .arg(given.line)
-                     .arg(given.column) +
-                 QRegularExpression::escape(given.reason) + ".*";
+        report =
+            (given.line ? QString("error: line %1, column %2: ").arg(given.line).arg(given.column)
+                        : QString("error: ")) +
+            QRegularExpression::escape(given.reason) + ".*";
     return QRegularExpression::escape(name) + ": " + report;
 }
 
