@@ -173,18 +173,12 @@ std::unique_ptr<AtomicFileReplacement> beginReplacement(const QString &path,
     return replacement;
 }
 
-// The window's file mode, for --reformat, on a file already found replaceable; a
+// The window's file mode, for --reformat, on a file already begun and opened; a
 // compressed file is read and written back in its format.
-PreparedFile reformatFile(const QString &path, const Settings &settings)
+PreparedFile reformatFile(const QFile &input, CompressionLayer &layer,
+                          std::unique_ptr<AtomicFileReplacement> replacement,
+                          const Settings &settings)
 {
-    QString error;
-    std::unique_ptr<AtomicFileReplacement> replacement = beginReplacement(path, settings, &error);
-    if (!replacement)
-        return failed(error);
-    QFile input(path);
-    if (!input.open(QIODevice::ReadOnly))
-        return failed(input.errorString());
-    CompressionLayer layer(input, replacement->device());
     // A plain file too large, or whose document would not fit in memory, is refused
     // before it is read; a compressed one once its document is read.
     if (!layer.compressed()) {
@@ -251,8 +245,6 @@ PreparedFile prepareFile(const QString &path, const Settings &settings)
     // A file that cannot be replaced is refused before it is read, also in a dry run.
     if (const Outcome replaceable = checkReplaceable(path); !replaceable.succeeded())
         return failed(replaceable.failure().message);
-    if (settings.reformat)
-        return reformatFile(path, settings);
 
     QString error;
     std::unique_ptr<AtomicFileReplacement> replacement = beginReplacement(path, settings, &error);
@@ -262,6 +254,8 @@ PreparedFile prepareFile(const QString &path, const Settings &settings)
     if (!input.open(QIODevice::ReadOnly))
         return failed(input.errorString());
     CompressionLayer layer(input, replacement->device());
+    if (settings.reformat)
+        return reformatFile(input, layer, std::move(replacement), settings);
     const StreamAdjustResult result =
         adjustXmlStream(layer.input(), layer.output(), settings.rules, defaultStreamChunkSize,
                         streamThreads(settings));
