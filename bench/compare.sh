@@ -285,6 +285,25 @@ for index in "${!cases[@]}"; do
         "$(ratio "$(m pipe 1)" "$reader") | $(ratio "$(m before 1)" "$reader") |" \
         "$(ratio "$(m ours 1)" "$(m xmlstarlet 1)") |"
 done
+# The same document's runs one by one, and each round's in-place time over the parser's
+# in that round: the machine's speed drifts less within a round than across them.
+for index in "${!cases[@]}"; do
+    [ -f "$work/runs/$index.pipe.median" ] || continue
+    echo
+    echo "${cases[$index]%%|*}, each run's seconds in round order:"
+    for program in reader dry ours pipe before xmlstarlet; do
+        file="$work/runs/$index.$program"
+        [ -f "$file" ] && echo "- $program: $(cut -d' ' -f1 "$file" | tr '\n' ' ')"
+    done
+    for program in ours dry before; do
+        [ -f "$work/runs/$index.$program" ] || continue
+        paste -d' ' <(cut -d' ' -f1 "$work/runs/$index.$program") \
+            <(cut -d' ' -f1 "$work/runs/$index.reader") |
+            awk '{ print $1 / $2 }' >"$work/runs/$index.$program.per-round"
+        echo "- $program / reader alone, median of the rounds:" \
+            "$(median "$work/runs/$index.$program.per-round" 1 | xargs printf '%.2f')"
+    done
+done
 
 # The many small files: each kind's folder with its attribute (xmlstarlet's XPath,
 # then ours).
