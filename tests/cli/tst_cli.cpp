@@ -4,7 +4,6 @@
 // tests/data/command-line.tsv and the cases of tests/data/cases are its data.
 #include "cases.h"
 #include "datarows.h"
-#include "threadsanitizer.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

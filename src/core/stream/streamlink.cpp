@@ -132,16 +132,3 @@ bool StreamLink::hasRoom()
 }
 
 } // namespace xmladjust
-
-#ifdef __SANITIZE_THREAD__
-// Qt's own libraries are not instrumented, so ThreadSanitizer sees neither QMutex nor
-// QThread's ends, and once a program has a second thread of its own it takes what
-// Qt's code does with memory and conditions (the test library's watchdog at exit,
-// say) for races. It is told to judge only what instrumented code does; races in
-// this program's code are still reported. Every program that runs the engine links
-// this file.
-extern "C" const char *__tsan_default_options()
-{
-    return "ignore_noninstrumented_modules=1";
-}
-#endif
