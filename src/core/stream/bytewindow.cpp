@@ -49,13 +49,13 @@ bool ByteWindow::copyTo(BytePosition upTo)
     return true;
 }
 
-bool ByteWindow::replace(ByteSpan span, const QByteArray &bytes)
+bool ByteWindow::replace(ByteSpan span, const char *bytes, qint64 length)
 {
     if (!holds(span))
         return false;
     copyTo(span.begin);
     if (m_output)
-        m_pending += bytes;
+        m_pending.append(bytes, int(length));
     m_copied = span.end;
     return true;
 }

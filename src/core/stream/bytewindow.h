@@ -43,7 +43,7 @@ public:
     bool copyTo(BytePosition upTo);
     // Copies up to the span, then writes `bytes` in its place; false when the
     // window does not hold the span.
-    bool replace(ByteSpan span, const QByteArray &bytes);
+    bool replace(ByteSpan span, const char *bytes, qint64 length);
     // Writes out what was copied or replaced; false when writing failed (see outputError()).
     bool flush();
     // Forgets the bytes before `keep`, which no later step needs.

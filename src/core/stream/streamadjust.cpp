@@ -11,6 +11,7 @@
 #include "stream/tagfinder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <limits>
 #include <optional>
@@ -364,13 +365,20 @@ bool LayoutPreservingAdjuster::replace(const FoundValue &value, const ElementRul
         return lostTrack();
     if (!m_finder->valueMatches(m_window, value))
         return fail(failureOf(Reason::ValueBytesNotMatched));
-    const QByteArray newBytes = change.numeral.length > 0 ? m_finder->encode(change.numeral)
-                                                          : m_finder->encode(change.text);
-    if (newBytes ==
-        QByteArray::fromRawData(m_window.at(value.bytes.begin), int(value.bytes.size())))
+    // A byte view: the numeral's own bytes where it can, without allocating for each value.
+    QByteArray encoded;
+    QLatin1String newBytes;
+    if (change.numeral.length > 0) {
+        newBytes = m_finder->encode(change.numeral, &encoded);
+    } else {
+        encoded = m_finder->encode(change.text);
+        newBytes = QLatin1String(encoded.constData(), encoded.size()); // NULs too
+    }
+    if (newBytes.size() == value.bytes.size() &&
+        std::memcmp(newBytes.data(), m_window.at(value.bytes.begin), size_t(newBytes.size())) == 0)
         return true;
     m_result.bytesChanged = true;
-    return m_window.replace(value.bytes, newBytes);
+    return m_window.replace(value.bytes, newBytes.data(), newBytes.size());
 }
 
 void LayoutPreservingAdjuster::finish()

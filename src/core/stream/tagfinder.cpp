@@ -279,11 +279,12 @@ QByteArray TagFinder::encode(const QString &value) const
                                              : encodeWithoutMark(m_encoding.codec, value);
 }
 
-QByteArray TagFinder::encode(const NumeralText &numeral) const
+QLatin1String TagFinder::encode(const NumeralText &numeral, QByteArray *buffer) const
 {
     if (m_encoding.markupInBytes)
-        return QByteArray::fromRawData(numeral.bytes, numeral.length);
-    return encodeWithoutMark(m_encoding.codec, QString(numeral.view()));
+        return numeral.view();
+    *buffer = encodeWithoutMark(m_encoding.codec, QString(numeral.view()));
+    return QLatin1String(buffer->constData(), buffer->size()); // NULs too
 }
 
 QByteArray TagFinder::takeDecodedText(int)

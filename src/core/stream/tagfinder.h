@@ -68,9 +68,9 @@ public:
     virtual bool valueMatches(const ByteWindow &window, const FoundValue &value) const = 0;
     // A new value, in the document's encoding.
     QByteArray encode(const QString &value) const;
-    // A numeral, in the document's encoding; the numeral's own bytes where they are
-    // the encoding's, valid while it is.
-    QByteArray encode(const NumeralText &numeral) const;
+    // A numeral's bytes in the document's encoding: its own where they are the
+    // encoding's, otherwise encoded into `buffer`; valid while both are.
+    QLatin1String encode(const NumeralText &numeral, QByteArray *buffer) const;
     // Once all of the input is read: whether the text found ends where the bytes do.
     virtual Outcome finish(const ByteWindow &window) = 0;
 
