@@ -190,8 +190,6 @@ std::optional<QString> AdjustmentRule::adjustedValue(QStringView text) const
 AdjustmentRule::NumeralAnswer AdjustmentRule::adjustedNumeral(QLatin1String text,
                                                               NumeralText *newText) const
 {
-    if (text.isEmpty())
-        return NumeralAnswer::NotShort;
     return adjustShortNumeral(*this, text, newText);
 }
 

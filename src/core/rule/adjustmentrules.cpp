@@ -28,14 +28,13 @@ AdjustmentRules::adjustedValue(QStringView element, int attribute, QStringView t
     return std::nullopt;
 }
 
-AdjustmentRule::NumeralAnswer AdjustmentRules::adjustedNumeral(int attribute, QLatin1String text,
-                                                               int *rule,
+AdjustmentRule::NumeralAnswer AdjustmentRules::adjustedNumeral(QStringView element, int attribute,
+                                                               QLatin1String text, int *rule,
                                                                NumeralText *newText) const
 {
     using Answer = AdjustmentRule::NumeralAnswer;
-    Q_ASSERT(!m_scopedByElement);
     for (int i = 0; i < m_rules.size(); ++i) {
-        if (m_attributeOfRule[i] != attribute)
+        if (m_attributeOfRule[i] != attribute || !m_rules[i].appliesTo(element))
             continue;
         const Answer answer = m_rules[i].adjustedNumeral(text, newText);
         if (answer == Answer::Adjusted)

@@ -42,10 +42,11 @@ public:
     // The rule that changes the value of attributeNames()[attribute] on the element,
     // and the value's new text; nothing when no rule changes it.
     std::optional<Change> adjustedValue(QStringView element, int attribute, QStringView text) const;
-    // The same, for rules that look at elements of any name, where the value is a short
-    // plain numeral read from its bytes (AdjustmentRule::adjustedNumeral()): `rule` and
-    // `newText` are set when the answer is Adjusted.
-    AdjustmentRule::NumeralAnswer adjustedNumeral(int attribute, QLatin1String text, int *rule,
+    // The same where the value is a short plain numeral read from its bytes
+    // (AdjustmentRule::adjustedNumeral()): `rule` and `newText` are set when the answer
+    // is Adjusted.
+    AdjustmentRule::NumeralAnswer adjustedNumeral(QStringView element, int attribute,
+                                                  QLatin1String text, int *rule,
                                                   NumeralText *newText) const;
 
     // Two rules that could change the same value: the same attribute, on elements

@@ -21,19 +21,19 @@ ElementRules::ElementRules(const AdjustmentRules &rules)
 std::optional<ElementRules::Change> ElementRules::change(const xmlChar *element, int name,
                                                          const xmlChar *value) const
 {
-    using Answer = AdjustmentRule::NumeralAnswer;
-    Change change;
-    if (!m_rules.scopedByElement()) {
-        const Answer answer =
-            m_rules.adjustedNumeral(name, QLatin1String(reinterpret_cast<const char *>(value)),
-                                    &change.rule, &change.numeral);
-        if (answer == Answer::Adjusted)
-            return change;
-        if (answer == Answer::Left)
-            return std::nullopt;
-    }
     // The element's name is read only where some rule asks for it.
     const QString elementName = m_rules.scopedByElement() ? fromLibxml(element) : QString();
+    Change change;
+    switch (m_rules.adjustedNumeral(elementName, name,
+                                    QLatin1String(reinterpret_cast<const char *>(value)),
+                                    &change.rule, &change.numeral)) {
+    case AdjustmentRule::NumeralAnswer::Adjusted:
+        return change;
+    case AdjustmentRule::NumeralAnswer::Left:
+        return std::nullopt;
+    case AdjustmentRule::NumeralAnswer::NotShort:
+        break;
+    }
     std::optional<AdjustmentRules::Change> changed =
         m_rules.adjustedValue(elementName, name, fromLibxml(value));
     if (!changed)
