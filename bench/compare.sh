@@ -171,7 +171,8 @@ check() { # CASE_INDEX PROGRAM
 }
 
 mkdir -p "$work/runs"
-busy() { { pgrep -l 'fuzz_|ctest|cc1plus' || true; } | awk '{ print $2 }' | sort -u | tr '\n' ' '; }
+# By the command's name (pgrep matches no pattern longer than a process name's 15 bytes).
+busy() { ps -eo comm= | grep -E '^(fuzz_|ctest$|cc1plus$)' | sort -u | tr '\n' ' ' || true; }
 busy_before=$(busy)
 for index in "${!cases[@]}"; do
     read -r kind _ <<<"$(echo "${cases[$index]}" | sed 's/^.*|//')"
@@ -207,7 +208,7 @@ median() { # FILE COLUMN
     awk -v c="$2" '{ print $c }' "$1" | sort -g | awk '{ v[NR] = $1 } END {
         if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "—" }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a > 0 && b > 0) printf "%.2f", a / b; else print "—" }'; }
 
 label() {
     case $1 in
@@ -239,71 +240,74 @@ if [ -z "$busy_before$busy_after" ]; then
 else
     echo "Also running: at the start ${busy_before:-nothing}, at the end ${busy_after:-nothing}."
 fi
-echo
-echo "| document | program | median wall time | peak memory | check |"
-echo "|---|---|---:|---:|---|"
-for index in "${!cases[@]}"; do
-    name=${cases[$index]%%|*}
-    for program in cp reader dry ours pipe before reformat dom xmlstarlet xsltproc; do
-        file="$work/runs/$index.$program"
-        [ -f "$file" ] || continue
-        seconds=$(median "$file" 1)
-        kilobytes=$(median "$file" 2)
-        printf '| %s | %s | %.3f s | %.1f MiB | %s |\n' "$name" "$(label "$program")" \
-            "$seconds" "$(awk -v k="$kilobytes" 'BEGIN { print k / 1024 }')" \
-            "$(cat "$file.check")"
-        echo "$seconds $kilobytes" >"$file.median"
-    done
-done
-
-echo
-echo "| document | time: ours / xmlstarlet | memory: ours / xmlstarlet | time: ours / xsltproc | time: ours / reader alone | time: --reformat / DOM alone | memory: --reformat / DOM alone |"
-echo "|---|---:|---:|---:|---:|---:|---:|"
-for index in "${!cases[@]}"; do
-    name=${cases[$index]%%|*}
-    m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
-    failed() { [ -s "$work/runs/$index.$1.error" ]; }
-    xs_time=$(m xmlstarlet 1)
-    xs_rss=$(m xmlstarlet 2)
-    xslt_time=$(m xsltproc 1)
-    failed xmlstarlet && xs_time=0 && xs_rss=0
-    failed xsltproc && xslt_time=0
-    echo "| $name | $(ratio "$(m ours 1)" "$xs_time") | $(ratio "$(m ours 2)" "$xs_rss") |" \
-        "$(ratio "$(m ours 1)" "$xslt_time") | $(ratio "$(m ours 1)" "$(m reader 1)") |" \
-        "$(ratio "$(m reformat 1)" "$(m dom 1)") |" \
-        "$(ratio "$(m reformat 2)" "$(m dom 2)") |"
-done
-
-echo
-echo "| document | time: in place / reader alone | dry run / reader alone | pipeline / reader alone | before / reader alone | in place / xmlstarlet |"
-echo "|---|---:|---:|---:|---:|---:|"
-for index in "${!cases[@]}"; do
-    [ -f "$work/runs/$index.pipe.median" ] || continue
-    m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
-    reader=$(m reader 1)
-    echo "| ${cases[$index]%%|*} | $(ratio "$(m ours 1)" "$reader") | $(ratio "$(m dry 1)" "$reader") |" \
-        "$(ratio "$(m pipe 1)" "$reader") | $(ratio "$(m before 1)" "$reader") |" \
-        "$(ratio "$(m ours 1)" "$(m xmlstarlet 1)") |"
-done
-# The same document's runs one by one, and each round's in-place time over the parser's
-# in that round: the machine's speed drifts less within a round than across them.
-for index in "${!cases[@]}"; do
-    [ -f "$work/runs/$index.pipe.median" ] || continue
+# The documents' tables (none with --small-only).
+if [ ${#cases[@]} -gt 0 ]; then
     echo
-    echo "${cases[$index]%%|*}, each run's seconds in round order:"
-    for program in reader dry ours pipe before xmlstarlet; do
-        file="$work/runs/$index.$program"
-        [ -f "$file" ] && echo "- $program: $(cut -d' ' -f1 "$file" | tr '\n' ' ')"
+    echo "| document | program | median wall time | peak memory | check |"
+    echo "|---|---|---:|---:|---|"
+    for index in "${!cases[@]}"; do
+        name=${cases[$index]%%|*}
+        for program in cp reader dry ours pipe before reformat dom xmlstarlet xsltproc; do
+            file="$work/runs/$index.$program"
+            [ -f "$file" ] || continue
+            seconds=$(median "$file" 1)
+            kilobytes=$(median "$file" 2)
+            printf '| %s | %s | %.3f s | %.1f MiB | %s |\n' "$name" "$(label "$program")" \
+                "$seconds" "$(awk -v k="$kilobytes" 'BEGIN { print k / 1024 }')" \
+                "$(cat "$file.check")"
+            echo "$seconds $kilobytes" >"$file.median"
+        done
     done
-    for program in ours dry before; do
-        [ -f "$work/runs/$index.$program" ] || continue
-        paste -d' ' <(cut -d' ' -f1 "$work/runs/$index.$program") \
-            <(cut -d' ' -f1 "$work/runs/$index.reader") |
-            awk '{ print $1 / $2 }' >"$work/runs/$index.$program.per-round"
-        echo "- $program / reader alone, median of the rounds:" \
-            "$(median "$work/runs/$index.$program.per-round" 1 | xargs printf '%.2f')"
+
+    echo
+    echo "| document | time: ours / xmlstarlet | memory: ours / xmlstarlet | time: ours / xsltproc | time: ours / reader alone | time: --reformat / DOM alone | memory: --reformat / DOM alone |"
+    echo "|---|---:|---:|---:|---:|---:|---:|"
+    for index in "${!cases[@]}"; do
+        name=${cases[$index]%%|*}
+        m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
+        failed() { [ -s "$work/runs/$index.$1.error" ]; }
+        xs_time=$(m xmlstarlet 1)
+        xs_rss=$(m xmlstarlet 2)
+        xslt_time=$(m xsltproc 1)
+        failed xmlstarlet && xs_time=0 && xs_rss=0
+        failed xsltproc && xslt_time=0
+        echo "| $name | $(ratio "$(m ours 1)" "$xs_time") | $(ratio "$(m ours 2)" "$xs_rss") |" \
+            "$(ratio "$(m ours 1)" "$xslt_time") | $(ratio "$(m ours 1)" "$(m reader 1)") |" \
+            "$(ratio "$(m reformat 1)" "$(m dom 1)") |" \
+            "$(ratio "$(m reformat 2)" "$(m dom 2)") |"
     done
-done
+
+    echo
+    echo "| document | time: in place / reader alone | dry run / reader alone | pipeline / reader alone | before / reader alone | in place / xmlstarlet |"
+    echo "|---|---:|---:|---:|---:|---:|"
+    for index in "${!cases[@]}"; do
+        [ -f "$work/runs/$index.pipe.median" ] || continue
+        m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
+        reader=$(m reader 1)
+        echo "| ${cases[$index]%%|*} | $(ratio "$(m ours 1)" "$reader") | $(ratio "$(m dry 1)" "$reader") |" \
+            "$(ratio "$(m pipe 1)" "$reader") | $(ratio "$(m before 1)" "$reader") |" \
+            "$(ratio "$(m ours 1)" "$(m xmlstarlet 1)") |"
+    done
+    # The same document's runs one by one, and each round's in-place time over the parser's
+    # in that round: the machine's speed drifts less within a round than across them.
+    for index in "${!cases[@]}"; do
+        [ -f "$work/runs/$index.pipe.median" ] || continue
+        echo
+        echo "${cases[$index]%%|*}, each run's seconds in round order:"
+        for program in reader dry ours pipe before xmlstarlet; do
+            file="$work/runs/$index.$program"
+            [ -f "$file" ] && echo "- $program: $(cut -d' ' -f1 "$file" | tr '\n' ' ')"
+        done
+        for program in ours dry before; do
+            [ -f "$work/runs/$index.$program" ] || continue
+            paste -d' ' <(cut -d' ' -f1 "$work/runs/$index.$program") \
+                <(cut -d' ' -f1 "$work/runs/$index.reader") |
+                awk '{ print $1 / $2 }' >"$work/runs/$index.$program.per-round"
+            echo "- $program / reader alone, median of the rounds:" \
+                "$(median "$work/runs/$index.$program.per-round" 1 | xargs printf '%.2f')"
+        done
+    done
+fi
 
 # The many small files: each kind's folder with its attribute (xmlstarlet's XPath,
 # then ours).
