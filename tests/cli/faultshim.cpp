@@ -13,7 +13,9 @@
 // For batches of files on several threads: XMLADJUST_SHIM_BATCH_SIGNAL=N:moment:K
 // sends signal N at the K-th such moment of the run, counted over every thread, and
 // XMLADJUST_SHIM_DISK_FULL_AFTER=BYTES fails every write to a regular file with
-// ENOSPC, as a full disk does, once that many bytes have gone to regular files.
+// ENOSPC, as a full disk does, once that many bytes have gone to regular files, and
+// XMLADJUST_SHIM_SYNC_FAILS_FROM=K fails the K-th sync of a regular file and every one
+// after it with ENOSPC, as data the disk had no room for when it was written back.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -57,6 +59,18 @@ bool diskFull(size_t size)
     if ((written += (long long)size) <= std::atoll(setting))
         return false;
     written -= (long long)size;
+    errno = ENOSPC;
+    return true;
+}
+
+bool syncFails(int fd)
+{
+    static std::atomic<long> synced{0};
+    const char *setting = std::getenv("XMLADJUST_SHIM_SYNC_FAILS_FROM");
+    struct stat status = {};
+    if (!setting || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
+        ++synced < std::atol(setting))
+        return false;
     errno = ENOSPC;
     return true;
 }
@@ -137,6 +151,8 @@ ssize_t write(int fd, const void *bytes, size_t size)
     int name(int fd)                                                                               \
     {                                                                                              \
         atFirstSync();                                                                             \
+        if (syncFails(fd))                                                                         \
+            return -1;                                                                             \
         return next<int (*)(int)>(#name)(fd);                                                      \
     }
 XMLADJUST_SYNC(fsync)

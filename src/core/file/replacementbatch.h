@@ -11,8 +11,8 @@ namespace xmladjust {
 
 // Commits many replacements at once, paying for durability together rather than file
 // by file: every new file is completed and its data started on its way to the disk,
-// then each is synced (the first waits for the disk, the rest mostly find their data
-// already there), then each is compared with what its begin() found and renamed over
+// then they are synced, several at once, so that their commits and the disk's cache
+// flushes are shared, then each is compared with what its begin() found and renamed over
 // its file, and last each folder they were renamed in is synced once. Every file is
 // still either its old or its new contents after a crash at any moment, and every
 // rule of a single replacement holds for each.
@@ -28,6 +28,8 @@ public:
     std::vector<Outcome> commit();
 
 private:
+    void syncNewFiles(std::vector<Outcome> *outcomes);
+
     std::vector<std::unique_ptr<AtomicFileReplacement>> m_replacements;
 };
 
