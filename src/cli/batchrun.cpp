@@ -8,7 +8,6 @@
 #include "standardstreams.h"
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -48,12 +47,6 @@ int windowFor(int jobs)
     return int(std::min<rlim_t>(window, limit.rlim_cur > 64 ? (limit.rlim_cur - 32) / 4 : 8));
 }
 
-// Each batch costs the disk about two waits (the new files' data, then the renames),
-// however many files it holds, and on a busy disk each wait is long: a batch gathers
-// every file in flight, or three quarters of the window, as long as files keep
-// coming (one held by another program's lock does not hold the others back longer).
-constexpr std::chrono::milliseconds batchPatience{100};
-
 // The worker threads and what passes between them and the thread that commits and
 // reports: the indexes of the files to do, in a queue the window bounds, and the
 // prepared files, each moved out of its worker once done (one owner at a time).
@@ -82,33 +75,25 @@ public:
     void dispatch(int index)
     {
         if (m_threads.empty()) {
-            ++m_outstanding;
             m_done.emplace_back(index, prepare(index));
             return;
         }
         {
             const std::lock_guard<std::mutex> lock(m_mutex);
             m_queue.push_back(index);
-            ++m_outstanding;
         }
         m_toDo.notify_one();
     }
 
-    // The files done since the last call: once one is, the wait goes on for `enough`,
-    // or for every file dispatched, as long as another is done within `patience`.
-    std::vector<std::pair<int, PreparedFile>> takeDone(size_t enough,
-                                                       std::chrono::milliseconds patience)
+    // The files done since the last call, once there is one. While a batch is committed
+    // the workers go on, and the next batch is what they did meanwhile: batches grow to
+    // match how long the disk takes to commit one, and its waits overlap their work.
+    std::vector<std::pair<int, PreparedFile>> takeDone()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_doneChanged.wait(lock, [this] { return !m_done.empty(); });
-        while (m_done.size() < enough && m_done.size() < m_outstanding) {
-            const size_t before = m_done.size();
-            if (!m_doneChanged.wait_for(lock, patience, [&] { return m_done.size() != before; }))
-                break;
-        }
         std::vector<std::pair<int, PreparedFile>> done;
         done.swap(m_done);
-        m_outstanding -= done.size();
         return done;
     }
 
@@ -158,7 +143,6 @@ private:
     std::condition_variable m_toDo, m_doneChanged;
     std::deque<int> m_queue;
     std::vector<std::pair<int, PreparedFile>> m_done;
-    size_t m_outstanding = 0; // dispatched, not yet taken back
     bool m_stopping = false;
     std::vector<std::thread> m_threads;
 };
@@ -189,8 +173,7 @@ bool runFiles(const QStringList &files, const Settings &settings, int jobs)
             workers.dispatch(dispatched);
         // Whatever is done is committed at once, in whatever order it was done, so that
         // no file stays locked waiting for one before it (another run may wait for it).
-        std::vector<std::pair<int, PreparedFile>> done =
-            workers.takeDone(size_t(std::max(1, window * 3 / 4)), batchPatience);
+        std::vector<std::pair<int, PreparedFile>> done = workers.takeDone();
         ReplacementBatch batch;
         std::vector<int> committed;
         for (auto &[index, prepared] : done) {
