@@ -14,8 +14,11 @@ ElementRules::ElementRules(const AdjustmentRules &rules)
 {
     for (const QString &name : rules.attributeNames())
         m_namesUtf8 << name.toUtf8();
-    for (const QByteArray &name : qAsConst(m_namesUtf8))
+    for (const QByteArray &name : qAsConst(m_namesUtf8)) {
         m_names.push_back(reinterpret_cast<const xmlChar *>(name.constData()));
+        if (!name.isEmpty())
+            m_firstBytes[static_cast<unsigned char>(name.at(0))] = true;
+    }
 }
 
 std::optional<ElementRules::Change> ElementRules::change(const xmlChar *element, int name,
