@@ -5,8 +5,8 @@
 # a Markdown report:
 #   bench/compare.sh [--rounds N] [--large SIZE] [--small-files COUNT] [--small-only]
 #                    [--only-300M] [--before PATH-TO-ANOTHER-xmladjust-cli]
-# Each round runs every program once per document, in an order that rotates from
-# round to round; the report gives the median wall time and peak resident memory
+# Each round runs every program once per document, in an order shuffled anew for each
+# round; the report gives the median wall time and peak resident memory
 # (/usr/bin/time) of each. With --large (for example 1G) an OSM-like file of that
 # size is added, measured with our default path and cp only: the peers hold the
 # whole tree in memory (some twenty to fifty times the file) and --reformat refuses
@@ -170,6 +170,14 @@ check() { # CASE_INDEX PROGRAM
     echo "$verdict" >"$work/runs/$index.$program.check"
 }
 
+# The programs in an order of the round's own. Rotating one order would give each
+# program the same one before it in every round, so that what a run leaves behind
+# (memory it freed, data still on its way to the disk) would weigh on the same program
+# every time.
+shuffled() { # PROGRAM...
+    printf '%s\n' "$@" | shuf
+}
+
 mkdir -p "$work/runs"
 # By the command's name (pgrep matches no pattern longer than a process name's 15 bytes).
 busy() { ps -eo comm= | grep -E '^(fuzz_|ctest$|cc1plus$)' | sort -u | tr '\n' ' ' || true; }
@@ -186,9 +194,7 @@ for index in "${!cases[@]}"; do
     fi
     echo "${cases[$index]%%|*}: $rounds rounds of ${programs[*]}" >&2
     for ((round = 0; round < rounds; ++round)); do
-        count=${#programs[@]}
-        for ((i = 0; i < count; ++i)); do
-            program=${programs[$(((round + i) % count))]}
+        for program in $(shuffled "${programs[@]}"); do
             if [ "$round" -eq 0 ]; then
                 run "$index" "$program" keep
             else
@@ -341,9 +347,7 @@ if [ "$small_files" -gt 0 ]; then
     [ -n "$baseline" ] && small_programs+=(baseline)
     echo "$small_count small files ($small_bytes MB): $rounds rounds of ${small_programs[*]}" >&2
     for ((round = 0; round < rounds; ++round)); do
-        count=${#small_programs[@]}
-        for ((i = 0; i < count; ++i)); do
-            program=${small_programs[$(((round + i) % count))]}
+        for program in $(shuffled "${small_programs[@]}"); do
             rm -rf "$work/small.$program"
             if [ "$program" = cp ]; then
                 command=(cp -r "$work/small" "$work/small.cp")
