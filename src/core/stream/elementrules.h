@@ -2,6 +2,7 @@
 #ifndef ELEMENTRULES_H
 #define ELEMENTRULES_H
 
+#include "read/parsersession.h"
 #include "rule/adjustmentrules.h"
 
 #include <QByteArrayList>
@@ -37,7 +38,7 @@ public:
             if (!m_firstBytes[attribute[0][0]])
                 continue;
             for (size_t name = 0; name < m_names.size(); ++name) {
-                if (sameName(attribute[0], m_names[name]))
+                if (sameLibxmlText(attribute[0], m_names[name]))
                     m_values[name] = attribute[1];
             }
         }
@@ -60,16 +61,6 @@ public:
     std::optional<Change> change(const xmlChar *element, int name, const xmlChar *value) const;
 
 private:
-    // Compared here rather than by a call into the library, as it runs for every attribute.
-    static bool sameName(const xmlChar *given, const xmlChar *wanted)
-    {
-        while (*given != 0 && *given == *wanted) {
-            ++given;
-            ++wanted;
-        }
-        return *given == *wanted;
-    }
-
     const AdjustmentRules &m_rules;
     QByteArrayList m_namesUtf8;
     std::vector<const xmlChar *> m_names; // in m_namesUtf8

@@ -99,24 +99,17 @@ unsigned StreamParser::keep(const xmlChar *text, unsigned length)
 }
 
 // The parser gives each name from its dictionary, so a name seen before comes at the
-// same address; its bytes are compared all the same, up to the NUL (in a loop of our
-// own: names are short, and a call into the C library for each showed).
+// same address; its bytes are compared all the same (the batch's text keeps its NUL).
 unsigned StreamParser::keepName(const xmlChar *name)
 {
     for (const KeptName &kept : m_keptNames) {
-        if (kept.name != name)
-            continue;
-        const char *keptText = m_batch.text.data() + kept.at;
-        unsigned i = 0;
-        while (i < kept.length && keptText[i] == char(name[i]))
-            ++i;
-        if (i == kept.length && name[i] == 0)
+        if (kept.name == name &&
+            sameLibxmlText(name, reinterpret_cast<const xmlChar *>(m_batch.text.data() + kept.at)))
             return kept.at;
     }
     KeptName &kept = m_keptNames[m_nextKept++ % m_keptNames.size()];
     kept.name = name;
-    kept.length = unsigned(xmlStrlen(name));
-    kept.at = keep(name, kept.length);
+    kept.at = keep(name, unsigned(xmlStrlen(name)));
     return kept.at;
 }
 

@@ -50,7 +50,6 @@ private:
     {
         const xmlChar *name = nullptr; // as the parser gave it
         unsigned at = 0;
-        unsigned length = 0;
     };
     std::array<KeptName, 4> m_keptNames;
     unsigned m_nextKept = 0;
