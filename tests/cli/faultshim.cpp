@@ -15,7 +15,9 @@
 // XMLADJUST_SHIM_DISK_FULL_AFTER=BYTES fails every write to a regular file with
 // ENOSPC, as a full disk does, once that many bytes have gone to regular files, and
 // XMLADJUST_SHIM_SYNC_FAILS_FROM=K fails the K-th sync of a regular file and every one
-// after it with ENOSPC, as data the disk had no room for when it was written back.
+// after it with ENOSPC, as data the disk had no room for when it was written back;
+// XMLADJUST_SHIM_SYNC_FAILS_ONLY=K fails the K-th alone, as the kernel reports such a
+// failure once, to the first sync after it.
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -66,10 +68,13 @@ bool diskFull(size_t size)
 bool syncFails(int fd)
 {
     static std::atomic<long> synced{0};
-    const char *setting = std::getenv("XMLADJUST_SHIM_SYNC_FAILS_FROM");
+    const char *from = std::getenv("XMLADJUST_SHIM_SYNC_FAILS_FROM");
+    const char *only = std::getenv("XMLADJUST_SHIM_SYNC_FAILS_ONLY");
     struct stat status = {};
-    if (!setting || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) ||
-        ++synced < std::atol(setting))
+    if ((!from && !only) || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    const long count = ++synced;
+    if (from ? count < std::atol(from) : count != std::atol(only))
         return false;
     errno = ENOSPC;
     return true;

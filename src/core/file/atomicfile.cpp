@@ -5,6 +5,7 @@
 #include "file/filemetadata.h"
 #include "file/filestamp.h"
 #include "file/signalcleanup.h"
+#include "file/writtenbackfile.h"
 #include "messages.h"
 #include "writeall.h"
 
@@ -159,29 +160,6 @@ void syncFolder(const QByteArray &folder)
         ::close(fd);
     }
 }
-
-// The new file, whose data is sent on its way to the disk every few megabytes as it
-// is written: the disk works while the rest is still being made, and the sync at the
-// end waits for the last few megabytes rather than the whole file.
-class WrittenBackFile final : public QFile
-{
-protected:
-    qint64 writeData(const char *data, qint64 length) override
-    {
-        const qint64 from = pos();
-        const qint64 written = QFile::writeData(data, length);
-        if (written > 0 && from + written - m_sentFrom >= writeBackStep) {
-            (void)::sync_file_range(handle(), m_sentFrom, from + written - m_sentFrom,
-                                    SYNC_FILE_RANGE_WRITE);
-            m_sentFrom = from + written;
-        }
-        return written;
-    }
-
-private:
-    static constexpr qint64 writeBackStep = qint64(8) << 20;
-    qint64 m_sentFrom = 0;
-};
 
 struct AtomicFileReplacement::Work
 {
@@ -473,9 +451,11 @@ Outcome AtomicFileReplacement::syncNew()
 {
     if (!m_work)
         return failureOf(Reason::NothingToReplace);
-    if (::fsync(m_work->temp) == 0)
+    // A sync made while the file was written may have failed where this one would not.
+    const int earlyError = m_work->device.finishEarlySyncs();
+    if (earlyError == 0 && ::fsync(m_work->temp) == 0)
         return {};
-    const QString reason = systemReason();
+    const QString reason = systemReason(earlyError != 0 ? earlyError : errno);
     m_work.reset();
     return writeFailure(reason);
 }
