@@ -43,7 +43,7 @@ build_tree() {
 
 # Runs the whole suite in a built tree, headless.
 test_tree() {
-    (cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600)
+    (cd "$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 600 --parallel "$(nproc)")
 }
 
 # The benchmarks are built with the first tree, so that none of them can stop compiling
@@ -82,5 +82,5 @@ cp tests/tsan.supp "$suppressions"
 chmod 644 "$suppressions"
 (cd build-tsan &&
     TSAN_OPTIONS="halt_on_error=1 exitcode=66 ignore_noninstrumented_modules=1 suppressions=$suppressions ${TSAN_OPTIONS:-}" \
-        QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 900 \
+        QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 900 --parallel "$(nproc)" \
         -R 'tst_cases|tst_cli|tst_atomicfile')
