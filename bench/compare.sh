@@ -265,13 +265,16 @@ if [ ${#cases[@]} -gt 0 ]; then
         done
     done
 
+    # A program's median (field 1 the time, 2 the memory) for the document at $index,
+    # 0 where it did not run, and whether it failed there.
+    m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
+    failed() { [ -s "$work/runs/$index.$1.error" ]; }
+
     echo
     echo "| document | time: ours / xmlstarlet | memory: ours / xmlstarlet | time: ours / xsltproc | time: ours / reader alone | time: --reformat / DOM alone | memory: --reformat / DOM alone |"
     echo "|---|---:|---:|---:|---:|---:|---:|"
     for index in "${!cases[@]}"; do
         name=${cases[$index]%%|*}
-        m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
-        failed() { [ -s "$work/runs/$index.$1.error" ]; }
         xs_time=$(m xmlstarlet 1)
         xs_rss=$(m xmlstarlet 2)
         xslt_time=$(m xsltproc 1)
@@ -288,7 +291,6 @@ if [ ${#cases[@]} -gt 0 ]; then
     echo "|---|---:|---:|---:|---:|---:|"
     for index in "${!cases[@]}"; do
         [ -f "$work/runs/$index.pipe.median" ] || continue
-        m() { cut -d' ' -f"$2" "$work/runs/$index.$1.median" 2>/dev/null || echo 0; }
         reader=$(m reader 1)
         echo "| ${cases[$index]%%|*} | $(ratio "$(m ours 1)" "$reader") | $(ratio "$(m dry 1)" "$reader") |" \
             "$(ratio "$(m pipe 1)" "$reader") | $(ratio "$(m before 1)" "$reader") |" \

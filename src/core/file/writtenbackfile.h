@@ -12,7 +12,7 @@ namespace xmladjust {
 // A new file whose data is sent on its way to the disk every few megabytes as it is
 // written, so that the disk works while the rest is still being made. A large file
 // is also synced now and then on a thread of its own: a disk with a write cache of
-// its own (most, and every virtual one) keeps what it is sent until a sync makes it
+// its own (many, virtual ones among them) keeps what it is sent until a sync makes it
 // store it, so the sync at the end would otherwise wait for the whole file.
 class WrittenBackFile final : public QFile
 {
