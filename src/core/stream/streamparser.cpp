@@ -51,8 +51,10 @@ void StreamParser::startElement(xmlParserCtxtPtr context, const xmlChar *name,
         xmlStopParser(mainContext());
         return;
     }
-    if (!admitDepth(context, ++m_depth, maximumStreamNestingDepth))
+    if (++m_depth > maximumStreamNestingDepth) {
+        admitDepth(context, m_depth, maximumStreamNestingDepth); // refuses the document
         return;
+    }
     const int count = m_lookup.read(attributes);
     // Elements an entity expands to are parsed in a context of their own; they are
     // not in the text and cannot be changed there.
@@ -62,15 +64,16 @@ void StreamParser::startElement(xmlParserCtxtPtr context, const xmlChar *name,
     event.attributeCount = count;
     event.nameAt = keepName(name);
     event.firstValue = unsigned(m_batch.values.size());
+    // Only a document type declares defaults, and most documents have none.
     const xmlDocPtr document = mainContext()->myDoc;
+    const bool declaresDefaults = document && document->intSubset;
     for (int attribute = 0; attribute < m_lookup.nameCount(); ++attribute) {
         const xmlChar *value = m_lookup.value(attribute);
         const bool isDefault = value == nullptr;
-        if (isDefault)
+        if (isDefault && declaresDefaults)
             value = m_lookup.declaredDefault(document, name, attribute);
         if (value)
-            m_batch.values.push_back(
-                {attribute, isDefault, keep(value, unsigned(xmlStrlen(value)))});
+            m_batch.values.push_back({attribute, isDefault, keep(value, textLength(value))});
     }
     event.valueCount = unsigned(m_batch.values.size()) - event.firstValue;
     if (m_batch.isFull())
@@ -91,6 +94,11 @@ ParserEvent &StreamParser::report(ParserEvent::Kind kind)
     return event;
 }
 
+unsigned StreamParser::textLength(const xmlChar *text)
+{
+    return unsigned(std::strlen(reinterpret_cast<const char *>(text)));
+}
+
 unsigned StreamParser::keep(const xmlChar *text, unsigned length)
 {
     const auto at = unsigned(m_batch.text.size());
@@ -98,18 +106,20 @@ unsigned StreamParser::keep(const xmlChar *text, unsigned length)
     return at;
 }
 
-// The parser gives each name from its dictionary, so a name seen before comes at the
-// same address; its bytes are compared all the same (the batch's text keeps its NUL).
+// The parser gives each name from its dictionary, which keeps every name at one
+// address, and nothing else, until the parse ends: a name seen before comes at the
+// same address. A name from anywhere else has its bytes compared (the batch's text
+// keeps its NUL).
 unsigned StreamParser::keepName(const xmlChar *name)
 {
     for (const KeptName &kept : m_keptNames) {
-        if (kept.name == name &&
-            sameLibxmlText(name, reinterpret_cast<const xmlChar *>(m_batch.text.data() + kept.at)))
+        if (kept.name == name && (kept.fromDictionary || sameLibxmlText(name, keptText(kept))))
             return kept.at;
     }
     KeptName &kept = m_keptNames[m_nextKept++ % m_keptNames.size()];
     kept.name = name;
-    kept.at = keep(name, unsigned(xmlStrlen(name)));
+    kept.fromDictionary = xmlDictOwns(mainContext()->dict, name) == 1;
+    kept.at = keep(name, textLength(name));
     return kept.at;
 }
 

@@ -38,6 +38,7 @@ private:
     int supply(char *buffer, int length);
     bool takeChunk();
     ParserEvent &report(ParserEvent::Kind kind);
+    static unsigned textLength(const xmlChar *text);
     unsigned keep(const xmlChar *text, unsigned length);
     unsigned keepName(const xmlChar *name);
     void post();
@@ -49,8 +50,13 @@ private:
     struct KeptName
     {
         const xmlChar *name = nullptr; // as the parser gave it
+        bool fromDictionary = false;   // the parser's
         unsigned at = 0;
     };
+    const xmlChar *keptText(const KeptName &kept) const
+    {
+        return reinterpret_cast<const xmlChar *>(m_batch.text.data() + kept.at);
+    }
     std::array<KeptName, 4> m_keptNames;
     unsigned m_nextKept = 0;
     std::vector<char> m_chunk;
