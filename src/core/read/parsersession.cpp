@@ -172,10 +172,9 @@ void ParserSession::noteError(xmlParserCtxtPtr context, const QString &message, 
     m_errorColumn = column;
 }
 
-bool ParserSession::admitDepth(xmlParserCtxtPtr context, int depth, int maximum)
+// Always false: the element is not admitted.
+bool ParserSession::refuseDepth(xmlParserCtxtPtr context, int maximum)
 {
-    if (depth <= maximum)
-        return true;
     refuse(context, failureOf(Reason::NestedTooDeep, {QString::number(maximum)}));
     return false;
 }

@@ -78,8 +78,12 @@ public:
     bool refused() const { return m_refusal.has_value(); }
     // Ends the parse with this failure, unless it was refused already.
     void refuse(xmlParserCtxtPtr context, const Failure &failure);
-    // Refuses the document when an element opens at `depth`, past `maximum`.
-    bool admitDepth(xmlParserCtxtPtr context, int depth, int maximum);
+    // Refuses the document when an element opens at `depth`, past `maximum`. Inline,
+    // as it runs for every element.
+    bool admitDepth(xmlParserCtxtPtr context, int depth, int maximum)
+    {
+        return depth <= maximum || refuseDepth(context, maximum);
+    }
 
     // Read whole, or why not, with the place of the first fault.
     Outcome verdict() const;
@@ -88,6 +92,7 @@ public:
     int errorCode() const { return m_errorCode; }
 
 private:
+    bool refuseDepth(xmlParserCtxtPtr context, int maximum);
     void noteError(xmlParserCtxtPtr context, const QString &message, int line, int column);
     // Counts what a reference in the document itself will add, before the parser
     // expands it; refuses the document past maximumEntityExpansionTotal.

@@ -51,10 +51,8 @@ void StreamParser::startElement(xmlParserCtxtPtr context, const xmlChar *name,
         xmlStopParser(mainContext());
         return;
     }
-    if (++m_depth > maximumStreamNestingDepth) {
-        admitDepth(context, m_depth, maximumStreamNestingDepth); // refuses the document
+    if (!admitDepth(context, ++m_depth, maximumStreamNestingDepth))
         return;
-    }
     const int count = m_lookup.read(attributes);
     // Elements an entity expands to are parsed in a context of their own; they are
     // not in the text and cannot be changed there.
